@@ -1,0 +1,79 @@
+#include "api/unit_table.h"
+
+#include "device/trelvo_device.h"
+
+namespace trelvo::api {
+
+namespace {
+std::atomic<int32_t> g_lastOpenError{kOpenErrorNone};
+}
+
+int32_t reportedOpenError(int32_t stored) {
+    switch (stored) {
+        case kOpenErrorNone: return 1;
+        case kOpenErrorBadIdentity: return 3;
+        case kOpenErrorNoUnit: return 4;
+        case kOpenErrorUnitOperation: return 8;
+        case kOpenErrorTooManyUnits: return 6;
+        default: return stored;
+    }
+}
+
+int32_t lastOpenError() { return g_lastOpenError.load(); }
+void setLastOpenError(int32_t code) { g_lastOpenError.store(code); }
+
+UnitTable& UnitTable::instance() {
+    static UnitTable& table = *new UnitTable;  // outlives static destructors
+    return table;
+}
+
+DevicePtr UnitTable::find(int32_t handle) const {
+    const auto wanted = static_cast<int16_t>(handle & 0xFFFF);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& unit : units_)
+        if (unit->handle() == wanted) return unit;
+    return nullptr;
+}
+
+std::size_t UnitTable::size() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return units_.size();
+}
+
+bool UnitTable::append(DevicePtr device) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (units_.size() >= kMaxOpenUnits) return false;
+    units_.push_back(std::move(device));
+    return true;
+}
+
+DevicePtr UnitTable::remove(int32_t handle) {
+    const auto wanted = static_cast<int16_t>(handle & 0xFFFF);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = units_.begin(); it != units_.end(); ++it) {
+        if ((*it)->handle() == wanted) {
+            DevicePtr unit = std::move(*it);
+            units_.erase(it);
+            return unit;
+        }
+    }
+    return nullptr;
+}
+
+DevicePtr UnitTable::front() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return units_.empty() ? nullptr : units_.front();
+}
+
+void closeAllUnits() noexcept {
+    auto& table = UnitTable::instance();
+    try {
+        while (auto unit = table.front()) {
+            table.remove(unit->handle());
+            unit.reset();  // destroys the device: worker stopped, unit released
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace trelvo::api

@@ -1,0 +1,50 @@
+// Ring of 16-bit readings with capacity + 4 slots that drops its oldest
+// reading when full. Filled by the unit's worker, read by application
+// threads; every operation but count() and reset() runs under the ring's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "support/critical_section_lock.h"
+
+namespace trelvo::device {
+
+class SampleRing {
+public:
+    // capacity + 4 slots. Throws std::bad_alloc when the storage cannot be
+    // had (also when capacity + 4 does not fit a signed 32-bit count).
+    explicit SampleRing(uint32_t capacity);
+    ~SampleRing();
+    SampleRing(const SampleRing&) = delete;
+    SampleRing& operator=(const SampleRing&) = delete;
+
+    // Forgets all readings; keeps the storage. No lock: only called while the
+    // worker does not use the ring.
+    void reset();
+    // Readings held; read without the lock, so it may be stale.
+    int32_t count() const { return count_.load(std::memory_order_acquire); }
+    int32_t slotCount() const { return slotCount_; }
+
+    // Appends n readings in order, dropping the oldest when full.
+    bool push(const uint16_t* values, int32_t n);
+    // n in: readings wanted; out: copied. Copies the n newest, oldest first,
+    // without removing them.
+    bool readNewest(uint16_t* values, int32_t& n);
+    // n in: wanted; out: taken. Copies and removes the oldest.
+    bool readOldest(uint16_t* values, int32_t& n);
+    // n in: wanted; out: removed. Removes the oldest without copying.
+    bool discardOldest(int32_t& n);
+
+private:
+    mutable CriticalSectionLock lock_;
+    uint16_t* first_ = nullptr;
+    uint16_t* last_ = nullptr;
+    uint16_t* readPos_ = nullptr;   // slot just before the oldest reading
+    uint16_t* writePos_ = nullptr;  // slot of the newest reading
+    bool empty_ = true;
+    std::atomic<int32_t> count_{0};
+    int32_t slotCount_ = 0;
+};
+
+}  // namespace trelvo::device

@@ -1,0 +1,139 @@
+// The operating-system layer: the only place in the library that talks to the
+// OS. posix/ implements it for Linux, win32/ for 32-bit Windows. Everything
+// else includes this header instead of <windows.h> or POSIX headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace trelvo::platform {
+
+// ---- Time ------------------------------------------------------------------
+
+// Milliseconds since an arbitrary start, 32 bits, wrapping (like GetTickCount).
+// Thread-safe. Tests may replace the source with setTickSourceForTest.
+uint32_t tickCount();
+
+// Sleeps for ms milliseconds; 0 yields the processor once.
+void sleepMs(uint32_t ms);
+
+// Replaces the tick source (nullptr restores the real clock). Test hook.
+void setTickSourceForTest(uint32_t (*source)());
+
+// ---- System information ----------------------------------------------------
+
+struct OsVersion {
+    uint32_t major;
+    uint32_t minor;
+};
+
+// The version of the operating system in the Windows numbering that decides
+// lock names and the firmware-download path: 4.10 Windows 98, 4.90 Me,
+// 4.0 NT 4.0, 5.x and above the NT line. Linux reports the NT line (6.1).
+OsVersion osVersion();
+
+// Overrides osVersion() (tests cover the Windows 98 / NT 4.0 paths).
+void setOsVersionForTest(OsVersion version);
+void resetOsVersionForTest();
+
+// Looks at the calling thread's message queue without removing anything
+// (keeps a GUI thread responsive during long waits). No-op where there is no
+// message queue.
+void peekMessages();
+
+// The library's own file version ("1.0.4.0"), read from the version resource
+// where the platform has one. Returns false when it cannot be read.
+bool libraryFileVersion(std::string& version);
+
+// Value of an environment variable; false when unset.
+bool environmentVariable(const char* name, std::string& value);
+
+// ---- Recursive lock ----------------------------------------------------------
+
+// A recursive, process-local lock. Unlike an OS critical section it may be
+// released by a thread other than the one that took it (releaseOnBehalf):
+// a unit's "hold" is taken on the thread that opened it and may be given
+// back by another application thread. All members are thread-safe.
+class RecursiveLock {
+public:
+    RecursiveLock();
+    ~RecursiveLock();
+    RecursiveLock(const RecursiveLock&) = delete;
+    RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+    // Blocks until the lock is free or already held by this thread.
+    void lock();
+    // Releases one level held by this thread.
+    void unlock();
+    // Releases one level whichever thread holds it (hand-over of a hold).
+    void releaseOnBehalf();
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// ---- Named cross-process mutex ----------------------------------------------
+
+// A mutex shared by every process of the machine under its name. The holder
+// lets go when it closes the handle or its process ends (the kernel releases
+// it). On Linux it is an advisory lock (flock) on a file named after the mutex
+// in namedMutexDirectory(); "Global\" prefixes map to the same directory.
+class NamedMutex {
+public:
+    // Creates or opens the mutex; valid() is false if that failed.
+    explicit NamedMutex(const std::string& name);
+    ~NamedMutex();  // closes the handle, which releases ownership
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    bool valid() const;
+    // Zero time-out wait: true when this handle now owns the mutex (or already
+    // did), false when another holder has it or the wait failed.
+    bool tryAcquire();
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// Directory of the lock files that stand for named mutexes on POSIX:
+// $TRELVO_LOCK_DIR, else /tmp/trelvo-locks-<uid>. Tests may redirect it.
+std::string namedMutexDirectory();
+void setNamedMutexDirectoryForTest(const std::string& dir);
+
+// ---- Threads -----------------------------------------------------------------
+
+// Exit code that means "the thread is still running" (STILL_ACTIVE).
+constexpr uint32_t kStillActive = 259;
+
+using ThreadBody = uint32_t (*)(void* argument);
+
+// A joinable OS thread with an exit code.
+class Thread {
+public:
+    Thread() = default;
+    ~Thread();  // closes the handle; a running thread is detached, not killed
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts body(argument). False when the OS refused; lastError() says why.
+    bool start(ThreadBody body, void* argument);
+    bool started() const { return impl_ != nullptr; }
+    // Waits up to timeoutMs for the thread to end. Returns 1 ended, 0 timed out,
+    // -1 the wait failed.
+    int wait(uint32_t timeoutMs);
+    // Exit code, or kStillActive while running. False when no thread.
+    bool exitCode(uint32_t& code) const;
+    // Closes the handle (detaches a running thread).
+    void close();
+
+private:
+    struct Impl;
+    Impl* impl_ = nullptr;
+};
+
+// The last OS error number of the calling thread (errno / GetLastError).
+uint32_t lastError();
+
+}  // namespace trelvo::platform

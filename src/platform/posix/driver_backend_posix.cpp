@@ -1,0 +1,9 @@
+// Linux has no kernel driver of its own for the unit: without the simulator
+// (or, later, the libusb backend) no device file exists.
+#include "usb/backend_factory.h"
+
+namespace trelvo::usb {
+
+std::shared_ptr<IDriverBackend> createPlatformBackend() { return nullptr; }
+
+}  // namespace trelvo::usb

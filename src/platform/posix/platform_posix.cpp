@@ -1,0 +1,267 @@
+// POSIX implementation of the OS layer (Linux).
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+#include "version.h"
+
+namespace trelvo::platform {
+
+// ---- Time ------------------------------------------------------------------
+
+namespace {
+std::atomic<uint32_t (*)()> g_tickSource{nullptr};
+
+uint32_t realTickCount() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000;
+    return static_cast<uint32_t>(ms);
+}
+}  // namespace
+
+uint32_t tickCount() {
+    auto source = g_tickSource.load(std::memory_order_acquire);
+    return source ? source() : realTickCount();
+}
+
+void setTickSourceForTest(uint32_t (*source)()) {
+    g_tickSource.store(source, std::memory_order_release);
+}
+
+void sleepMs(uint32_t ms) {
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// ---- System information ----------------------------------------------------
+
+namespace {
+std::atomic<bool> g_osOverridden{false};
+std::atomic<uint32_t> g_osMajor{6};
+std::atomic<uint32_t> g_osMinor{1};
+}  // namespace
+
+OsVersion osVersion() {
+    if (g_osOverridden.load()) return {g_osMajor.load(), g_osMinor.load()};
+    return {6, 1};  // Linux behaves as a member of the NT line
+}
+
+void setOsVersionForTest(OsVersion version) {
+    g_osMajor = version.major;
+    g_osMinor = version.minor;
+    g_osOverridden = true;
+}
+
+void resetOsVersionForTest() { g_osOverridden = false; }
+
+void peekMessages() {}
+
+bool libraryFileVersion(std::string& version) {
+    version = TRELVO_FILE_VERSION;  // no version resource on this platform
+    return true;
+}
+
+bool environmentVariable(const char* name, std::string& value) {
+    const char* v = getenv(name);
+    if (!v) return false;
+    value = v;
+    return true;
+}
+
+uint32_t lastError() { return static_cast<uint32_t>(errno); }
+
+// ---- Recursive lock ----------------------------------------------------------
+
+struct RecursiveLock::Impl {
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread::id owner;
+    int depth = 0;
+};
+
+RecursiveLock::RecursiveLock() : impl_(new Impl) {}
+RecursiveLock::~RecursiveLock() { delete impl_; }
+
+void RecursiveLock::lock() {
+    const auto me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> guard(impl_->m);
+    if (impl_->depth > 0 && impl_->owner == me) {
+        ++impl_->depth;
+        return;
+    }
+    impl_->cv.wait(guard, [this] { return impl_->depth == 0; });
+    impl_->owner = me;
+    impl_->depth = 1;
+}
+
+void RecursiveLock::unlock() {
+    std::lock_guard<std::mutex> guard(impl_->m);
+    if (impl_->depth == 0 || impl_->owner != std::this_thread::get_id()) return;
+    if (--impl_->depth == 0) {
+        impl_->owner = std::thread::id();
+        impl_->cv.notify_all();
+    }
+}
+
+void RecursiveLock::releaseOnBehalf() {
+    std::lock_guard<std::mutex> guard(impl_->m);
+    if (impl_->depth == 0) return;
+    if (--impl_->depth == 0) {
+        impl_->owner = std::thread::id();
+        impl_->cv.notify_all();
+    }
+}
+
+// ---- Named cross-process mutex ----------------------------------------------
+
+namespace {
+std::mutex g_lockDirMutex;
+std::string g_lockDirOverride;
+
+// "Global\suvopp-3" and "suvopp-3" name the same lock file: Linux has one
+// namespace for all sessions.
+std::string lockFileName(const std::string& name) {
+    std::string base = name;
+    const auto slash = base.find_last_of('\\');
+    if (slash != std::string::npos) base = base.substr(slash + 1);
+    for (char& c : base)
+        if (c == '/') c = '_';
+    return base + ".lock";
+}
+}  // namespace
+
+std::string namedMutexDirectory() {
+    {
+        std::lock_guard<std::mutex> guard(g_lockDirMutex);
+        if (!g_lockDirOverride.empty()) return g_lockDirOverride;
+    }
+    std::string dir;
+    if (environmentVariable("TRELVO_LOCK_DIR", dir) && !dir.empty()) return dir;
+    return "/tmp/trelvo-locks-" + std::to_string(getuid());
+}
+
+void setNamedMutexDirectoryForTest(const std::string& dir) {
+    std::lock_guard<std::mutex> guard(g_lockDirMutex);
+    g_lockDirOverride = dir;
+}
+
+struct NamedMutex::Impl {
+    int fd = -1;
+    bool owned = false;
+};
+
+NamedMutex::NamedMutex(const std::string& name) : impl_(new Impl) {
+    const std::string dir = namedMutexDirectory();
+    mkdir(dir.c_str(), 0777);  // may exist already
+    const std::string path = dir + "/" + lockFileName(name);
+    impl_->fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+}
+
+NamedMutex::~NamedMutex() {
+    if (impl_->fd >= 0) close(impl_->fd);  // closing drops the flock
+    delete impl_;
+}
+
+bool NamedMutex::valid() const { return impl_->fd >= 0; }
+
+bool NamedMutex::tryAcquire() {
+    if (impl_->fd < 0) return false;
+    if (impl_->owned) return true;
+    if (flock(impl_->fd, LOCK_EX | LOCK_NB) != 0) return false;
+    impl_->owned = true;
+    return true;
+}
+
+// ---- Threads -----------------------------------------------------------------
+
+namespace {
+// Shared by the handle and the running thread, so either may go first.
+struct ThreadState {
+    std::thread thread;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    uint32_t code = kStillActive;
+};
+}  // namespace
+
+struct Thread::Impl {
+    std::shared_ptr<ThreadState> state;
+};
+
+Thread::~Thread() { close(); }
+
+bool Thread::start(ThreadBody body, void* argument) {
+    close();
+    auto state = std::make_shared<ThreadState>();
+    try {
+        state->thread = std::thread(
+            [body, argument](std::shared_ptr<ThreadState> s) {
+                const uint32_t code = body(argument);
+                std::lock_guard<std::mutex> guard(s->m);
+                s->code = code;
+                s->done = true;
+                s->cv.notify_all();
+            },
+            state);
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        return false;
+    }
+    impl_ = new Impl{std::move(state)};
+    return true;
+}
+
+int Thread::wait(uint32_t timeoutMs) {
+    if (!impl_) return -1;
+    auto& s = *impl_->state;
+    std::unique_lock<std::mutex> guard(s.m);
+    return s.cv.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return s.done; }) ? 1
+                                                                                              : 0;
+}
+
+bool Thread::exitCode(uint32_t& code) const {
+    if (!impl_) return false;
+    auto& s = *impl_->state;
+    std::lock_guard<std::mutex> guard(s.m);
+    code = s.code;
+    return true;
+}
+
+void Thread::close() {
+    if (!impl_) return;
+    auto& s = *impl_->state;
+    bool done;
+    {
+        std::lock_guard<std::mutex> guard(s.m);
+        done = s.done;
+    }
+    if (s.thread.joinable()) {
+        if (done && s.thread.get_id() != std::this_thread::get_id())
+            s.thread.join();  // past its body: only the thread's exit remains
+        else
+            s.thread.detach();
+    }
+    delete impl_;
+    impl_ = nullptr;
+}
+
+}  // namespace trelvo::platform
