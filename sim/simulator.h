@@ -1,0 +1,109 @@
+// The simulated kernel driver and unit: a stand-in for the real driver and
+// the unit's firmware behind the driver seam, so that programs run without
+// hardware. Selected by TRELVO_SIMULATE, or installed by tests through this
+// C++ API.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/driver_channel.h"
+#include "usb/driver_interface.h"
+#include "usb/unit_ids.h"
+
+namespace trelvo::sim {
+
+// What the unit's controller presents on the bus.
+enum class FirmwareState {
+    Running,           // usb::kOwnVendorId / 0x1002 / revision 1
+    OtherRevision,     // kOwnVendorId / 0x1002 / revision 2
+    Blank,             // kOwnVendorId / 0xFFFF
+    BlankChipMaker1,   // 0x0547 / 0x2235
+    BlankChipMaker2,   // 0x04B4 / 0x6473
+    BlankChipMaker3,   // 0x04B4 / 0x8613
+};
+
+enum class Waveform { Dc, Sine, Square, Triangle, Ramp, Counter, Noise };
+
+// The signal on one input channel, on the 0..4095 scale.
+struct Signal {
+    Waveform waveform = Waveform::Sine;
+    double level = 2048;      // mid value (dc level)
+    double amplitude = 1500;  // peak deviation from level
+    double frequencyHz = 10;
+    double phaseDeg = 0;
+    double noise = 0;         // added Gaussian noise, standard deviation
+};
+
+struct UnitConfig {
+    int variantBits = 12;  // 12 or 10
+    FirmwareState firmware = FirmwareState::Running;
+    bool fastClock = false;           // unit's clock runs as fast as frames are read
+    uint32_t reenumerateDelayMs = 1500;  // bus absence after a firmware download
+    uint32_t seed = 1;
+};
+
+// One simulated unit. Thread-safe: tests read it while the library drives it.
+class SimUnit {
+public:
+    virtual ~SimUnit() = default;
+
+    // Identity memory (64 bytes). A default valid record per variant.
+    virtual std::array<uint8_t, 64> identity() const = 0;
+    virtual void setIdentity(const std::array<uint8_t, 64>& record) = 0;
+
+    virtual void setSignal(int channel, const Signal& signal) = 0;  // channel 1..11
+
+    // Every command packet the unit received on its command pipe, in order.
+    virtual std::vector<std::vector<uint8_t>> commandLog() const = 0;
+    virtual void clearCommandLog() = 0;
+    virtual bool indicatorOn() const = 0;
+    virtual uint8_t outputs() const = 0;  // bits 0..1 as driven at the last conversion
+    virtual bool sampling() const = 0;
+    virtual FirmwareState firmware() const = 0;
+    virtual int downloads() const = 0;  // firmware downloads that took effect
+
+    // ---- Faults ----
+    virtual void failDescriptorRead(bool fail) = 0;
+    // Transfers on pipe `pipeIndex` fail after `okCount` more succeed (-1: never).
+    virtual void failTransfersAfter(uint32_t pipeIndex, int okCount) = 0;
+    virtual void shortIdentityReply(bool shortReply) = 0;  // 63 bytes instead of 64
+    // After a download: never come back, or come back on another index.
+    virtual void neverReturnAfterDownload(bool never) = 0;
+    virtual void returnOnIndexAfterDownload(int index) = 0;
+    virtual void overlongStreamPacket(bool once) = 0;  // next stream packet > packet size
+    virtual void dropFrames(uint32_t everyNth) = 0;    // 0: none
+    virtual void dropBytes(uint32_t everyNth) = 0;     // 0: none
+};
+
+// The simulated driver: device files 0..63 with units plugged into them.
+class Simulator : public usb::IDriverBackend {
+public:
+    // Creates a simulator and installs it as the process's driver backend.
+    static std::shared_ptr<Simulator> install();
+    // Parses a TRELVO_SIMULATE value ("2", "12,10,12", ...); nullptr and a
+    // message in `error` when malformed.
+    static std::shared_ptr<Simulator> fromSpec(const std::string& spec, std::string* error);
+
+    virtual std::shared_ptr<SimUnit> plug(int index, const UnitConfig& config) = 0;
+    virtual void unplug(int index) = 0;
+    virtual std::shared_ptr<SimUnit> unit(int index) const = 0;
+
+    // Driver version record (default 1.13 or newer, passes the check).
+    virtual void setDriverVersion(uint16_t major, uint16_t minor, uint16_t build) = 0;
+    // Simulates another process holding unit `index` (its named mutex).
+    virtual void holdElsewhere(int index, bool held) = 0;
+    // Every control request seen, for byte-level tests: code and input bytes.
+    struct Request {
+        int file;
+        uint32_t code;
+        std::vector<uint8_t> input;
+    };
+    virtual std::vector<Request> requestLog() const = 0;
+    virtual void clearRequestLog() = 0;
+};
+
+}  // namespace trelvo::sim
