@@ -1,0 +1,36 @@
+#include "usb/open_index_list.h"
+
+#include <algorithm>
+
+namespace trelvo::usb {
+
+OpenIndexList& OpenIndexList::instance() {
+    static OpenIndexList& list = *new OpenIndexList;
+    return list;
+}
+
+bool OpenIndexList::claim(int16_t index) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto at = std::lower_bound(indices_.begin(), indices_.end(), index);
+    if (at != indices_.end() && *at == index) return false;
+    indices_.insert(at, index);
+    return true;
+}
+
+void OpenIndexList::release(int16_t index) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto at = std::lower_bound(indices_.begin(), indices_.end(), index);
+    if (at != indices_.end() && *at == index) indices_.erase(at);
+}
+
+bool OpenIndexList::contains(int16_t index) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::binary_search(indices_.begin(), indices_.end(), index);
+}
+
+std::vector<int16_t> OpenIndexList::entries() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return indices_;
+}
+
+}  // namespace trelvo::usb
