@@ -54,7 +54,7 @@ struct DecoderConfig {
 };
 
 class StreamDecoder {
-public:
+  public:
     enum class Completion {
         None,            // capture still running
         ReadyCapturing,  // window/stream capture complete; keep decoding
@@ -78,13 +78,16 @@ public:
     bool triggered() const { return triggered_; }
     const CaptureCounts& counts() const { return counts_; }
 
-private:
+  private:
     DecoderConfig config_;
     CaptureCounts counts_;
     bool triggered_ = false;
     bool triggerWasAbove_ = false;
-    int32_t slotSum_[kMaxScanSlots] = {};
-    uint16_t slotSamples_[kMaxScanSlots] = {};
+    // Wider than one reading needs (oversample <= 65535 samples of at most
+    // 16383): a malformed stream can pile any number of samples on a slot
+    // other than the last before the last slot completes the reading.
+    int64_t slotSum_[kMaxScanSlots] = {};
+    uint32_t slotSamples_[kMaxScanSlots] = {};
     uint8_t prevOddByte_ = 0;
     uint8_t lastOddByte_ = 0;
     std::vector<uint16_t> output_;  // reused across blocks
