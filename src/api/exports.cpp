@@ -1,10 +1,9 @@
 // The per-unit exported functions: find the unit by its handle, call its
 // operation, record failures. Every body runs behind the exception firewall.
-#include "trelvo/trelvo.h"
-
 #include "api/firewall.h"
 #include "api/unit_table.h"
 #include "device/trelvo_device.h"
+#include "trelvo/trelvo.h"
 
 using trelvo::api::guarded;
 using trelvo::api::kOpenErrorUnitOperation;
@@ -84,8 +83,8 @@ TRELVO_API int32_t TRELVO_CALL TrelvoSetInterval(int16_t handle, uint32_t interv
 
 TRELVO_API int16_t TRELVO_CALL TrelvoSetTrigger(int16_t handle, int16_t enabled,
                                                 int16_t autoTrigger, uint16_t autoMs,
-                                                int16_t channel, int16_t falling,
-                                                int16_t threshold, int16_t delayPercent) {
+                                                int16_t channel, int16_t falling, int16_t threshold,
+                                                int16_t delayPercent) {
     return perUnit16(handle, [&](auto& unit) {
         return unit.setTrigger(enabled, autoTrigger, autoMs, channel, falling, threshold,
                                delayPercent);

@@ -1,9 +1,54 @@
+// The open probe: a short-lived open of a unit that finds (and if needed
+// programs) it, reads and checks its identity record, and releases it again
+// for the unit's worker.
+#include <array>
+
 #include "api/open_close.h"
+#include "device/command_protocol.h"
+#include "device/identity.h"
 #include "support/errors.h"
+#include "usb/endpoint.h"
+#include "usb/firmware_image.h"
+#include "usb/suvo_usb_device.h"
+#include "usb/unit_ids.h"
 
 namespace trelvo::api {
 
-// Placeholder until the USB transport lands: no unit is ever found.
-int32_t probeUnit() { throw MessageError("No firmware exception"); }
+int32_t probeUnit() {
+    using namespace trelvo::device;
+    usb::SuvoUsbDevice unit;  // closed again on every way out of this function
+    bool blankAllowed = false;
+    if (!unit.open(usb::kUnitProductId, usb::kUnitRevision, usb::firmwareImage(),
+                   static_cast<uint32_t>(usb::firmwareImageBytes()), blankAllowed)) {
+        return 0;  // programmed, but it did not come back in time
+    }
+    usb::Endpoint* command = unit.bulkOut();
+    usb::Endpoint* reply = unit.bulkIn();
+    usb::Endpoint* stream = unit.isocIn();
+    if (!command || !reply) throw MessageError("Read Eeprom Command exception");
+    command->abortPipe();
+    reply->abortPipe();
+    if (stream) stream->abortPipe();
+
+    std::array<uint8_t, kIdentitySize> record{};
+    uint8_t readIdentity = kCommandReadIdentity;
+    if (command->transfer(&readIdentity, 1) == 0)
+        throw MessageError("Read Eeprom Command exception");
+    if (reply->transfer(record.data(), static_cast<int32_t>(record.size())) !=
+        static_cast<int32_t>(kIdentitySize))
+        throw MessageError("Read Eeprom exception");
+
+    uint8_t indicatorOn[2] = {kCommandIndicator, 1};
+    uint8_t answer = 0;
+    command->transfer(indicatorOn, 2);
+    reply->transfer(&answer, 1);
+
+    // The checksum is tested first: a damaged record is reported as such
+    // whatever its variant code says.
+    if (!identityChecksumValid(record.data())) throw MessageError("Invalid Eeprom Checksum");
+    const int32_t variant = identityVariant(record.data());
+    if (variant == 0) throw MessageError("Invalid Eeprom exception");
+    return variant;
+}
 
 }  // namespace trelvo::api

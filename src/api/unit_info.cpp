@@ -27,21 +27,28 @@ std::string unitLine(const trelvo::device::TrelvoDevice& unit, int16_t line) {
     using namespace trelvo::device;
     char number[32];
     switch (line) {
-        case 1: return "USB 1.1";
+        case 1:
+            return "USB 1.1";
         case 2:
             std::snprintf(number, sizeof number, "%d", identityHardwareVersion(unit.identity()));
             return number;
-        case 3: return variantName(unit.variant());
-        case 4: return identityText(unit.identity(), kIdentityFirstTextOffset);
-        case 5: return identityText(unit.identity(), kIdentitySecondTextOffset);
+        case 3:
+            return variantName(unit.variant());
+        case 4:
+            return identityText(unit.identity(), kIdentityFirstTextOffset);
+        case 5:
+            return identityText(unit.identity(), kIdentitySecondTextOffset);
         case 6: {
             const auto version = unit.driverVersion();
             std::snprintf(number, sizeof number, "SUVOPP.SYS V%u.%u", unsigned{version.major},
                           unsigned{version.minor});
             return number;
         }
-        case 8: std::snprintf(number, sizeof number, "%d", unit.unitError()); return number;
-        default: return "";  // line 7 with an open unit, and every other line
+        case 8:
+            std::snprintf(number, sizeof number, "%d", unit.unitError());
+            return number;
+        default:
+            return "";  // line 7 with an open unit, and every other line
     }
 }
 

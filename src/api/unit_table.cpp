@@ -10,17 +10,27 @@ std::atomic<int32_t> g_lastOpenError{kOpenErrorNone};
 
 int32_t reportedOpenError(int32_t stored) {
     switch (stored) {
-        case kOpenErrorNone: return 1;
-        case kOpenErrorBadIdentity: return 3;
-        case kOpenErrorNoUnit: return 4;
-        case kOpenErrorUnitOperation: return 8;
-        case kOpenErrorTooManyUnits: return 6;
-        default: return stored;
+        case kOpenErrorNone:
+            return 1;
+        case kOpenErrorBadIdentity:
+            return 3;
+        case kOpenErrorNoUnit:
+            return 4;
+        case kOpenErrorUnitOperation:
+            return 8;
+        case kOpenErrorTooManyUnits:
+            return 6;
+        default:
+            return stored;
     }
 }
 
-int32_t lastOpenError() { return g_lastOpenError.load(); }
-void setLastOpenError(int32_t code) { g_lastOpenError.store(code); }
+int32_t lastOpenError() {
+    return g_lastOpenError.load();
+}
+void setLastOpenError(int32_t code) {
+    g_lastOpenError.store(code);
+}
 
 UnitTable& UnitTable::instance() {
     static UnitTable& table = *new UnitTable;  // outlives static destructors

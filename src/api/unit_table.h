@@ -16,11 +16,11 @@ class TrelvoDevice;
 namespace trelvo::api {
 
 // Codes of the process-wide error, as stored.
-constexpr int32_t kOpenErrorNone = 0;            // also: kernel driver too old
-constexpr int32_t kOpenErrorBadIdentity = 2;     // record short, checksum or variant bad
-constexpr int32_t kOpenErrorNoUnit = 5;          // no unit, or it refused the record command
-constexpr int32_t kOpenErrorUnitOperation = 6;   // a per-unit operation failed
-constexpr int32_t kOpenErrorTooManyUnits = 7;    // four units open
+constexpr int32_t kOpenErrorNone = 0;           // also: kernel driver too old
+constexpr int32_t kOpenErrorBadIdentity = 2;    // record short, checksum or variant bad
+constexpr int32_t kOpenErrorNoUnit = 5;         // no unit, or it refused the record command
+constexpr int32_t kOpenErrorUnitOperation = 6;  // a per-unit operation failed
+constexpr int32_t kOpenErrorTooManyUnits = 7;   // four units open
 
 // The number that information line 7 reports for a stored code.
 int32_t reportedOpenError(int32_t stored);
@@ -35,7 +35,7 @@ using DevicePtr = std::shared_ptr<device::TrelvoDevice>;
 // Open units in the order they were opened. A device found here stays alive
 // while the caller holds the pointer, even if another thread closes it.
 class UnitTable {
-public:
+  public:
     // The process's table (never destroyed, so that unloading can use it).
     static UnitTable& instance();
 
@@ -49,7 +49,7 @@ public:
     // The first entry, or null.
     DevicePtr front() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<DevicePtr> units_;
 };

@@ -1,24 +1,523 @@
 #include "device/trelvo_device.h"
 
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+#include "support/errors.h"
+#include "usb/endpoint.h"
+#include "usb/unit_ids.h"
+
 namespace trelvo::device {
 
-// Placeholder until the worker lands: a device never opens.
-struct TrelvoDevice::Impl {};
+namespace {
 
-TrelvoDevice::TrelvoDevice(int32_t variant) : variant_(variant) {}
-TrelvoDevice::~TrelvoDevice() = default;
+// Worker start-up timing: a pause after aborting the pipes, then the
+// indicator toggled eight times, 50 ms apart, ending on "on".
+constexpr uint32_t kStartUpPauseMs = 200;
+constexpr uint32_t kIndicatorStepMs = 50;
+constexpr int kIndicatorToggles = 8;
 
-int32_t TrelvoDevice::setInterval(uint32_t, uint32_t, const int16_t*, int16_t) { return -1; }
-int16_t TrelvoDevice::setTrigger(int16_t, int16_t, uint16_t, int16_t, int16_t, int16_t, int16_t) {
+}  // namespace
+
+// ============================================================================
+// Construction and destruction (application thread)
+// ============================================================================
+
+TrelvoDevice::TrelvoDevice(int32_t variant) : variant_(variant) {
+    runner_ = std::make_unique<ThreadRunner>(this);
+    runner_->start();
+    while (!workerReady_.load(std::memory_order_acquire)) platform::sleepMs(0);
+    if (opened()) takeHold();
+}
+
+TrelvoDevice::~TrelvoDevice() {
+    try {
+        if (opened() && runner_->alive()) {
+            releaseHold();
+            requestState(kStateIdle);
+            const uint8_t indicatorOff[2] = {kCommandIndicator, 0};
+            uint8_t answer = 0;
+            if (sendCommand(indicatorOff, 2)) readReply(&answer, 1);
+        }
+    } catch (...) {
+    }
+    try {
+        runner_->stop();
+    } catch (...) {
+        // "No Thread alive." when the worker has already ended: nothing to stop.
+    }
+    // A worker that did not end within the runner's wait is waited for here:
+    // it still uses the pipes and the lock that are freed below.
+    runner_->join();
+    runner_.reset();
+    usb_.close();
+}
+
+// ============================================================================
+// Worker thread
+// ============================================================================
+
+uint32_t TrelvoDevice::run() {
+    running_.store(true, std::memory_order_release);
+    workerReady_.store(false, std::memory_order_release);
+    bool ok = false;
+    try {
+        ok = workerStartUp();
+    } catch (...) {
+        ok = false;
+    }
+    if (!ok) {
+        // The unit vanished or was taken between the probe and this open:
+        // report it to the constructor and end without touching the pipes.
+        if (!stateLock_) stateLock_ = std::make_unique<CriticalSectionLock>();
+        stateLock_->teardown();
+        usb_.close();
+        workerReady_.store(true, std::memory_order_release);
+        return 0;
+    }
+    openedOk_.store(true, std::memory_order_release);
+    workerReady_.store(true, std::memory_order_release);
+    try {
+        workerLoop();
+    } catch (...) {
+        // Nothing the loop calls is expected to throw; if it does, shut down
+        // cleanly rather than let the exception end the process.
+    }
+    workerShutDown();
     return 0;
 }
-int16_t TrelvoDevice::run(uint32_t, int32_t) { return 0; }
-int16_t TrelvoDevice::ready() const { return 0; }
-int16_t TrelvoDevice::stop() { return 0; }
-int32_t TrelvoDevice::getTimesAndValues(int32_t*, uint16_t*, uint32_t) { return 0; }
-int16_t TrelvoDevice::getValue(int16_t, uint16_t*) { return 0; }
-int16_t TrelvoDevice::setDo(int16_t, int16_t) { return 0; }
-uint32_t TrelvoDevice::run() { return 0; }
-void TrelvoDevice::requestStop() {}
+
+bool TrelvoDevice::workerStartUp() {
+    bool blankAllowed = false;
+    if (!usb_.open(usb::kUnitProductId, usb::kUnitRevision, nullptr, 0, blankAllowed)) return false;
+    usb::Endpoint* command = usb_.bulkOut();
+    usb::Endpoint* reply = usb_.bulkIn();
+    usb::IsocEndpoint* stream = usb_.isocIn();
+    if (!command || !reply || !stream) return false;  // no usable interface
+
+    command->abortPipe();
+    reply->abortPipe();
+    stream->abortPipe();
+    platform::sleepMs(kStartUpPauseMs);
+    for (int i = 0; i < kIndicatorToggles; ++i) {
+        platform::sleepMs(kIndicatorStepMs);
+        const uint8_t indicator[2] = {kCommandIndicator, static_cast<uint8_t>(i % 2)};
+        uint8_t answer = 0;
+        sendCommand(indicator, 2);
+        readReply(&answer, 1);
+    }
+
+    handle_.store(static_cast<int16_t>(usb_.deviceIndex() + 1), std::memory_order_release);
+    driverVersion_ = usb_.driverVersion();
+    state_.store(kStateIdle, std::memory_order_release);
+    request_.store(kRequestIdle, std::memory_order_release);
+
+    stateLock_ = std::make_unique<CriticalSectionLock>();
+    stateLock_->lock();
+
+    // The probe checked the record; here it is only kept for the information
+    // lines. A failed read leaves it all zeros (empty texts, version 0).
+    const uint8_t readIdentity = kCommandReadIdentity;
+    if (sendCommand(&readIdentity, 1)) readReply(identity_.data(), kIdentitySize);
+    streamBuffer_.clear();
+    return true;
+}
+
+void TrelvoDevice::workerLoop() {
+    while (running_.load(std::memory_order_acquire)) {
+        stateLock_->unlock();
+        platform::sleepMs(0);  // while the application holds the unit, we wait here
+        stateLock_->lock();
+        step();
+    }
+}
+
+void TrelvoDevice::workerShutDown() {
+    try {
+        const uint8_t stopCommand = kCommandStop;
+        sendCommand(&stopCommand, 1);
+        if (auto* stream = usb_.isocIn()) stream->stopStream();
+    } catch (...) {
+    }
+    freeStreamBuffer();
+    request_.store(kNoRequest, std::memory_order_release);
+    stateLock_->unlock();
+    stateLock_->teardown();
+    ring_.reset();
+}
+
+// One action per pass, by state and request.
+void TrelvoDevice::step() {
+    const int32_t state = state_.load(std::memory_order_acquire);
+    const int32_t request = request_.load(std::memory_order_acquire);
+    switch (state) {
+        case kStateIdle:
+            if (request == kRequestCapture) {
+                startCapture();
+            } else if (request == kRequestIdle) {
+                request_.store(kNoRequest, std::memory_order_release);
+            } else {
+                drainWhileIdle();
+            }
+            break;
+        case kStateCapturing:
+        case kStateReadyCapturing:
+            if (request == kRequestIdle || request == kRequestHalt)
+                haltCapture(request);
+            else
+                readBlock();
+            break;
+        case kStateReadyHalted:
+            if (request == kRequestIdle) {
+                state_.store(kStateIdle, std::memory_order_release);
+                request_.store(kNoRequest, std::memory_order_release);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void TrelvoDevice::startCapture() {
+    usb::IsocEndpoint* stream = usb_.isocIn();
+    stream->startStream(kStreamPacketSize, kStreamPacketCount, 1, 2);
+
+    const Settings current = settings();
+    bool buffersReady = true;
+    try {
+        if (streamBuffer_.empty()) streamBuffer_.resize(stream->readSize());
+        if (flushBuffer_.empty()) flushBuffer_.resize(stream->readSize());
+    } catch (const std::bad_alloc&) {
+        freeStreamBuffer();
+        buffersReady = false;
+    }
+
+    buildStreamingPacket(commandPacket_, current.timer.timerReload, doMask_.load(),
+                         current.scan.scanLength, current.scan.scanList);
+    sendCommand(commandPacket_.data(), static_cast<int32_t>(commandPacket_.size()));
+
+    if (buffersReady && stream->streaming()) {
+        try {  // data from before the start is of no use
+            stream->transfer(flushBuffer_.data(), static_cast<int32_t>(flushBuffer_.size()));
+        } catch (const MessageError&) {
+        }
+    }
+
+    // Capture counters and decoder set-up for this capture.
+    captureStartTick_ = stream->frameNumber();
+    DecoderConfig config;
+    config.channelCount = current.scan.channelCount;
+    config.scanLength = current.scan.scanLength;
+    config.triggerSlot = current.scan.triggerSlot;
+    config.oversample = current.timer.oversample;
+    config.variant = variant_;
+    config.captureMethod = captureMethod_;
+    config.triggerEnabled = current.trigger.enabled;
+    config.triggerFalling = current.trigger.falling;
+    config.triggerThreshold = current.trigger.threshold;
+    decoder_.startCapture(config, captureCounts(current.trigger, sampleCount_, captureMethod_));
+
+    // Without a stream buffer nothing can be read: report the capture as over
+    // (retrieval then finds no readings) instead of leaving it running forever.
+    state_.store(buffersReady ? kStateCapturing : kStateReadyHalted, std::memory_order_release);
+    request_.store(kNoRequest, std::memory_order_release);
+}
+
+void TrelvoDevice::haltCapture(int32_t target) {
+    if (auto* stream = usb_.isocIn()) stream->stopStream();
+    freeStreamBuffer();
+    state_.store(target, std::memory_order_release);
+    request_.store(kNoRequest, std::memory_order_release);
+}
+
+void TrelvoDevice::drainWhileIdle() {
+    usb::IsocEndpoint* stream = usb_.isocIn();
+    if (!stream || !stream->streaming()) return;
+    try {
+        if (flushBuffer_.empty()) flushBuffer_.resize(stream->readSize());
+        stream->transfer(flushBuffer_.data(), static_cast<int32_t>(flushBuffer_.size()));
+    } catch (const MessageError&) {
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void TrelvoDevice::readBlock() {
+    usb::IsocEndpoint* stream = usb_.isocIn();
+    if (streamBuffer_.empty() || !ring_) return;
+    int32_t received = 0;
+    try {
+        received =
+            stream->transfer(streamBuffer_.data(), static_cast<int32_t>(streamBuffer_.size()));
+    } catch (const MessageError&) {
+        // A packet longer than negotiated: the read is lost, the stream goes on.
+        received = 0;
+    }
+    if (received <= 0) return;
+
+    switch (decoder_.decode(streamBuffer_.data(), static_cast<std::size_t>(received), *ring_)) {
+        case StreamDecoder::Completion::ReadyCapturing:
+            state_.store(kStateReadyCapturing, std::memory_order_release);
+            break;
+        case StreamDecoder::Completion::ReadyHalted:
+            state_.store(kStateReadyHalted, std::memory_order_release);
+            break;
+        case StreamDecoder::Completion::None:
+            break;
+    }
+
+    // Auto-trigger on the bus frame counter (milliseconds). A time-out that
+    // has passed is used up, whether or not the auto-trigger is on.
+    const uint32_t elapsed = stream->frameNumber() - captureStartTick_;
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    if (elapsed > settings_.trigger.autoTriggerMs) {
+        if (settings_.trigger.autoTrigger) decoder_.forceTrigger();
+        settings_.trigger.autoTriggerMs = kAutoTriggerUsedUp;
+    }
+}
+
+void TrelvoDevice::freeStreamBuffer() {
+    std::vector<uint8_t>().swap(streamBuffer_);
+}
+
+// ============================================================================
+// State handshake and the hold (application thread)
+// ============================================================================
+
+void TrelvoDevice::requestState(int32_t target) {
+    stateLock_->lock();
+    request_.store(target, std::memory_order_release);
+    stateLock_->unlock();
+    // A worker that has ended can no longer answer; don't wait for it.
+    while (state_.load(std::memory_order_acquire) != target && runner_->alive())
+        platform::sleepMs(0);
+}
+
+void TrelvoDevice::releaseHold() {
+    // Any application thread may give the hold back, also one that did not
+    // take it (the background open takes it on a thread that then ends).
+    int32_t depth = lockDepth_.load();
+    while (depth > 0 && !lockDepth_.compare_exchange_weak(depth, depth - 1)) {
+    }
+    if (depth > 0) stateLock_->releaseOnBehalf();
+}
+
+void TrelvoDevice::takeHold() {
+    if (lockDepth_.load() > 0) return;  // held already, by this or another application thread
+    stateLock_->lock();
+    lockDepth_.fetch_add(1);
+}
+
+// ============================================================================
+// Operations (application thread)
+// ============================================================================
+
+TrelvoDevice::Settings TrelvoDevice::settings() const {
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    return settings_;
+}
+
+int32_t TrelvoDevice::setInterval(uint32_t intervalUs, uint32_t idealReadings,
+                                  const int16_t* channels, int16_t numChannels) {
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    ScanList scan;
+    if (!channels && numChannels > 0) {
+        unitError_.store(kUnitErrorBadArgument);
+        return 0;
+    }
+    if (buildScanList(channels, numChannels, settings_.trigger.enabled, settings_.trigger.mux,
+                      scan) != ScanListResult::Ok) {
+        unitError_.store(kUnitErrorBadArgument);
+        return 0;
+    }
+    const TimerSetting timer = searchTimer(intervalUs, idealReadings, scan.scanLength);
+    settings_.scan = scan;
+    settings_.timer = timer;
+    settings_.intervalSet = true;
+    return timer.achievedUs;
+}
+
+int16_t TrelvoDevice::setTrigger(int16_t enable, int16_t autoEnable, uint16_t autoMs,
+                                 int16_t channel, int16_t falling, int16_t threshold,
+                                 int16_t delayPercent) {
+    if (static_cast<uint16_t>(channel - 1) > 10) {
+        unitError_.store(kUnitErrorBadArgument);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    TriggerSettings& t = settings_.trigger;
+    t.enabled = static_cast<uint8_t>(enable & 0xFF);
+    t.autoTrigger = static_cast<uint8_t>(autoEnable & 0xFF);
+    t.autoTriggerMs = autoMs;
+    t.mux = kChannelMuxCode[channel];
+    t.falling = static_cast<uint8_t>(falling & 0xFF);
+    t.threshold = threshold;
+    t.delayPercent = delayPercent;
+    return 1;
+}
+
+int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
+    const Settings current = settings();
+    if (!current.intervalSet) return 0;  // no channel list: nothing to capture
+
+    releaseHold();
+    requestState(kStateIdle);
+
+    const uint64_t needed = uint64_t{current.scan.channelCount} * readings;
+    {
+        ScopedLock lock(*stateLock_);
+        captureMethod_ = method;
+        sampleCount_ = readings;
+        if (!ring_ || needed >= static_cast<uint64_t>(ring_->slotCount())) {
+            ring_.reset();
+            try {
+                if (needed > static_cast<uint64_t>(INT32_MAX) - 4) throw std::bad_alloc();
+                ring_ =
+                    std::make_unique<SampleRing>(needed < 4 ? 4u : static_cast<uint32_t>(needed));
+            } catch (const std::bad_alloc&) {
+                // Too many readings for memory: refuse, keep the unit idle and held.
+                ring_.reset();
+            }
+        }
+        if (ring_) ring_->reset();
+    }
+    if (!ring_) {
+        takeHold();
+        return 0;
+    }
+    requestState(kStateCapturing);
+    return 1;
+}
+
+int16_t TrelvoDevice::ready() const {
+    const int32_t s = state();
+    return (s == kStateReadyCapturing || s == kStateReadyHalted) ? 1 : 0;
+}
+
+void TrelvoDevice::stopCapture() {
+    releaseHold();
+    requestState(kStateIdle);
+    const uint8_t stopCommand = kCommandStop;
+    sendCommand(&stopCommand, 1);
+    takeHold();
+}
+
+int16_t TrelvoDevice::stop() {
+    stopCapture();
+    return 1;
+}
+
+int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32_t readings) {
+    if (!values) {
+        unitError_.store(kUnitErrorNoBuffer);
+        return 0;
+    }
+    const Settings current = settings();
+    const uint32_t channelCount = current.scan.channelCount;
+    // Before any channel list or any capture there is nothing to deliver.
+    if (!current.intervalSet || channelCount == 0 || !ring_) return 0;
+
+    const double intervalExact = static_cast<double>(current.timer.oversample) *
+                                 current.scan.scanLength * (65536.0 - current.timer.timerReload) *
+                                 1000000.0 / 4000000.0;
+    const float interval = static_cast<float>(intervalExact);
+    const int32_t offset = static_cast<int32_t>(
+        std::trunc(static_cast<double>(current.trigger.delayPercent) * sampleCount_ / 100.0));
+    const double startTime = std::trunc(static_cast<double>(offset) * interval);
+
+    const uint64_t wantedWide = uint64_t{channelCount} * readings;
+    int32_t n = wantedWide > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wantedWide);
+
+    if (captureMethod_ == kMethodStream) {
+        ring_->readOldest(values, n);
+    } else {
+        if (state() == kStateCapturing) {
+            releaseHold();
+            requestState(kStateReadyHalted);
+            takeHold();
+        }
+        const int32_t held = ring_->count();
+        if (held < n) n = held;
+        ring_->readNewest(values, n);
+    }
+
+    const int32_t perChannel = n / static_cast<int32_t>(channelCount);
+    if (times) {
+        for (int32_t i = 0; i < perChannel; ++i)
+            times[i] =
+                static_cast<int32_t>(startTime + std::trunc(static_cast<double>(i) * interval));
+    }
+    if (captureMethod_ != kMethodWindow && captureMethod_ != kMethodStream) {
+        releaseHold();
+        requestState(kStateIdle);
+        takeHold();
+    }
+    return perChannel;
+}
+
+bool TrelvoDevice::singleReading(uint8_t channelCode, uint16_t& reading) {
+    buildSingleReadingPacket(commandPacket_, doMask_.load(), channelCode);
+    if (!sendCommand(commandPacket_.data(), static_cast<int32_t>(commandPacket_.size())))
+        return false;
+    uint8_t reply[kSingleReadingReplySize] = {};
+    if (readReply(reply, kSingleReadingReplySize) == 0) return false;
+    reading = decodeSingleReading(reply);
+    return true;
+}
+
+int16_t TrelvoDevice::getValue(int16_t channel, uint16_t* value) {
+    if (!value) return 0;
+    if (channel < 1 || channel > kChannelCount) {
+        unitError_.store(kUnitErrorBadArgument);
+        return 0;
+    }
+    if (state() != kStateIdle) stopCapture();
+    takeHold();  // the worker stays parked while we use its pipes and buffer
+    usb::IsocEndpoint* stream = usb_.isocIn();
+    if (stream && stream->streaming()) {
+        // A block capture that completed by itself leaves the stream running.
+        stream->stopStream();
+        freeStreamBuffer();
+    }
+    uint16_t reading = 0;
+    if (!singleReading(kChannelMuxCode[channel], reading)) return 0;
+    *value = reading;
+    return 1;
+}
+
+int16_t TrelvoDevice::setDo(int16_t on, int16_t output) {
+    // Output numbers select bit (number mod 32) of the 8-bit mask; 8..31 none.
+    const uint32_t shift = static_cast<uint32_t>(output) & 31u;
+    const auto bit = static_cast<uint8_t>((1u << shift) & 0xFFu);
+    uint8_t mask = doMask_.load();
+    mask = on ? static_cast<uint8_t>(mask | bit) : static_cast<uint8_t>(mask & ~bit);
+    doMask_.store(mask);
+    const uint8_t command[2] = {kCommandOutputs, mask};
+    if (!sendCommand(command, 2)) return 0;
+    if (state() == kStateIdle) {
+        // The outputs change only with a conversion: a single reading carries
+        // the new mask to them.
+        uint16_t discarded = 0;
+        getValue(1, &discarded);
+    }
+    return 1;
+}
+
+// ============================================================================
+// Pipes
+// ============================================================================
+
+bool TrelvoDevice::sendCommand(const uint8_t* bytes, int32_t length) {
+    usb::Endpoint* command = usb_.bulkOut();
+    if (!command) return false;
+    return command->transfer(const_cast<uint8_t*>(bytes), length) != 0;
+}
+
+int32_t TrelvoDevice::readReply(uint8_t* bytes, int32_t length) {
+    usb::Endpoint* reply = usb_.bulkIn();
+    if (!reply) return 0;
+    return reply->transfer(bytes, length);
+}
 
 }  // namespace trelvo::device

@@ -1,65 +1,173 @@
 // One open unit: its USB device, the worker thread that alone reads the
 // sample stream, the worker's state machine and every per-unit setting.
+//
+// Two threads meet here. The application thread calls the operations below;
+// the worker runs run(). They share `state`/`request` (atomics, changed
+// through the requestState handshake), the settings (behind settingsMutex_,
+// copied by the worker at each capture start) and the ring (its own lock).
+// While the unit is idle the application side keeps stateLock_ held (the
+// "hold"), which parks the worker on the lock at the top of its loop.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "device/command_protocol.h"
 #include "device/identity.h"
+#include "device/sample_ring.h"
 #include "device/sampling.h"
 #include "device/stream_decoder.h"
 #include "support/critical_section_lock.h"
 #include "support/thread_runner.h"
 #include "usb/driver_interface.h"
+#include "usb/suvo_usb_device.h"
 
 namespace trelvo::device {
 
+// Worker states.
+enum WorkerState : int32_t {
+    kStateStarting = 0,
+    kStateIdle = 1,
+    kStateCapturing = 2,
+    kStateReadyCapturing = 3,
+    kStateReadyHalted = 4,
+};
+
+// Requests the application side posts; kNoRequest is 6, not 0.
+enum WorkerRequest : int32_t {
+    kRequestIdle = 1,
+    kRequestCapture = 2,
+    kRequestHalt = 4,
+    kNoRequest = 6,
+};
+
+// Unit error codes (information line 8).
+constexpr int32_t kUnitErrorNone = 0;
+constexpr int32_t kUnitErrorBadArgument = 3;
+constexpr int32_t kUnitErrorNoBuffer = 6;
+
+// Stream reception the worker asks the driver for.
+constexpr uint32_t kStreamPacketSize = 100;
+constexpr uint32_t kStreamPacketCount = 400;
+
 class TrelvoDevice final : public IRunnable {
-public:
+  public:
     // Starts the worker, which opens the unit again, blinks its indicator,
     // re-reads the identity record and sets the handle; returns when it is
-    // done. opened() tells whether the worker's open succeeded.
+    // done, with the calling thread holding the unit (see the file comment).
+    // opened() tells whether the worker's open succeeded. Throws what the
+    // thread runner throws when no thread can be started.
     explicit TrelvoDevice(int32_t variant);
-    // Halts any capture, switches the indicator off, stops the worker and
-    // releases the unit. Never throws.
+    // Halts any capture, switches the indicator off, stops the worker (waiting
+    // for it to end) and releases the unit. Never throws.
     ~TrelvoDevice();
+    TrelvoDevice(const TrelvoDevice&) = delete;
+    TrelvoDevice& operator=(const TrelvoDevice&) = delete;
 
-    bool opened() const { return openedOk_.load(); }
-    int16_t handle() const { return handle_.load(); }
+    bool opened() const { return openedOk_.load(std::memory_order_acquire); }
+    int16_t handle() const { return handle_.load(std::memory_order_acquire); }
     int32_t variant() const { return variant_; }
     int32_t unitError() const { return unitError_.load(); }
     const uint8_t* identity() const { return identity_.data(); }
     usb::DriverVersion driverVersion() const { return driverVersion_; }
+    int32_t state() const { return state_.load(std::memory_order_acquire); }
 
-    // Operations behind the per-unit exports (application thread). A result
-    // of 0 is a failure, except where noted.
+    // ---- Operations behind the per-unit exports (application threads) ----
+    // Returns the achieved block time; 0 for an argument out of range (unit
+    // error 3). Never fails otherwise.
     int32_t setInterval(uint32_t intervalUs, uint32_t idealReadings, const int16_t* channels,
-                        int16_t numChannels);  // 0 invalid argument; -1 failure
+                        int16_t numChannels);
+    // 1, or 0 for a channel outside 1..11 (unit error 3).
     int16_t setTrigger(int16_t enable, int16_t autoEnable, uint16_t autoMs, int16_t channel,
                        int16_t falling, int16_t threshold, int16_t delayPercent);
+    // 1 when the capture started; 0 when no channel list was set yet or the
+    // ring cannot be allocated.
     int16_t run(uint32_t readings, int32_t method);
-    int16_t ready() const;  // the answer, not a failure
+    // 1 when the capture is complete (states 3 and 4). An answer, not a failure.
+    int16_t ready() const;
+    // Halts the capture and stops the unit's sampling. Always 1.
     int16_t stop();
+    // Readings per channel delivered; 0 when none (unit error 6 for a null
+    // values buffer).
     int32_t getTimesAndValues(int32_t* times, uint16_t* values, uint32_t readings);
+    // 1, or 0 (unit error 3 for a channel outside 1..11).
     int16_t getValue(int16_t channel, uint16_t* value);
+    // 1, or 0 when the output command could not be sent.
     int16_t setDo(int16_t on, int16_t output);
 
-    // IRunnable (the runner's thread).
+    // ---- IRunnable (called by the ThreadRunner only) ----
     uint32_t run() override;
-    void requestStop() override;
+    void requestStop() override { running_.store(false, std::memory_order_release); }
 
-private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-    int32_t variant_;
+  private:
+    struct Settings {
+        bool intervalSet = false;
+        ScanList scan;
+        TimerSetting timer;
+        TriggerSettings trigger;
+    };
+
+    // Worker side.
+    bool workerStartUp();
+    void workerLoop();
+    void workerShutDown();
+    void step();
+    void startCapture();
+    void haltCapture(int32_t target);
+    void drainWhileIdle();
+    void readBlock();
+    void freeStreamBuffer();
+
+    // Application side.
+    void requestState(int32_t target);
+    void releaseHold();
+    void takeHold();
+    void stopCapture();
+    bool singleReading(uint8_t channelCode, uint16_t& reading);
+    Settings settings() const;
+
+    // Command pipe helpers (either side, never both at once).
+    bool sendCommand(const uint8_t* bytes, int32_t length);
+    int32_t readReply(uint8_t* bytes, int32_t length);
+
+    const int32_t variant_;
     std::atomic<int16_t> handle_{0};
-    std::atomic<int32_t> unitError_{0};
-    std::atomic<bool> openedOk_{false};
+    std::atomic<int32_t> unitError_{kUnitErrorNone};
     std::array<uint8_t, kIdentitySize> identity_{};
     usb::DriverVersion driverVersion_{};
+
+    std::atomic<int32_t> state_{kStateStarting};
+    std::atomic<int32_t> request_{kRequestIdle};
+    std::atomic<bool> running_{true};
+    std::atomic<bool> workerReady_{false};
+    std::atomic<bool> openedOk_{false};
+
+    usb::SuvoUsbDevice usb_;
+    std::unique_ptr<ThreadRunner> runner_;
+    // Created by the worker at start-up, torn down by it at shut-down (lock
+    // and unlock then do nothing); the object itself lives as long as this.
+    std::unique_ptr<CriticalSectionLock> stateLock_;
+    std::atomic<int32_t> lockDepth_{0};
+
+    mutable std::mutex settingsMutex_;
+    Settings settings_;
+    std::atomic<uint8_t> doMask_{0};
+
+    // Capture, set by run() while the worker is idle.
+    int32_t captureMethod_ = kMethodBlock;
+    uint32_t sampleCount_ = 0;
+    std::unique_ptr<SampleRing> ring_;
+
+    // Worker-owned.
+    SamplingPacket commandPacket_{};
+    std::vector<uint8_t> streamBuffer_;
+    StreamDecoder decoder_;
+    uint32_t captureStartTick_ = 0;
+    std::vector<uint8_t> flushBuffer_;
 };
 
 }  // namespace trelvo::device
