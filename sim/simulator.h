@@ -1,11 +1,13 @@
 // The simulated kernel driver and unit: a stand-in for the real driver and
 // the unit's firmware behind the driver seam, so that programs run without
 // hardware. Selected by TRELVO_SIMULATE, or installed by tests through this
-// C++ API.
+// C++ API. sim/README.md describes the behaviour, the TRELVO_SIMULATE grammar
+// and the default signals.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +30,22 @@ enum class FirmwareState {
 
 enum class Waveform { Dc, Sine, Square, Triangle, Ramp, Counter, Noise };
 
-// The signal on one input channel, on the 0..4095 scale.
+// The signal on one input channel, on the 0..4095 scale. The value is
+// rounded and clamped to 0..4095 (the 10-bit unit then clears the two low
+// bits).
+//   Dc:       level
+//   Sine:     level + amplitude * sin(2*pi*(f*t + phase/360))
+//   Square:   level + amplitude, first half period; level - amplitude, second
+//   Triangle: starts at level rising, peaks at level + amplitude at 1/4 period
+//   Ramp:     sawtooth from level - amplitude up to level + amplitude
+//   Counter:  (level + n) mod 4096 at the channel's n-th conversion (n from
+//             0); on the 10-bit unit (level + 4n) mod 4096, i.e. the next
+//             10-bit code. Every conversion (stream slot or single reading)
+//             counts, so tests can check that no reading is lost or repeated.
+//   Noise:    level + Gaussian noise of standard deviation `amplitude`
+// `noise` adds Gaussian noise of that standard deviation to any waveform
+// except Counter. Noise is deterministic: a function of the unit's seed, the
+// channel and its conversion number.
 struct Signal {
     Waveform waveform = Waveform::Sine;
     double level = 2048;      // mid value (dc level)
@@ -38,12 +55,30 @@ struct Signal {
     double noise = 0;         // added Gaussian noise, standard deviation
 };
 
+// The default signal of channel 1..11: a sine around mid-scale (level 2048,
+// amplitude 1800) at 5 x channel Hz (5, 10, ... 55 Hz), phase 0.
+Signal defaultSignal(int channel);
+std::array<Signal, 11> defaultSignals();
+
 struct UnitConfig {
     int variantBits = 12;  // 12 or 10
     FirmwareState firmware = FirmwareState::Running;
     bool fastClock = false;           // unit's clock runs as fast as frames are read
     uint32_t reenumerateDelayMs = 1500;  // bus absence after a firmware download
     uint32_t seed = 1;
+    // Added: the channels' signals (index 0 = channel 1) and the frame
+    // counter's value when the unit is plugged.
+    std::array<Signal, 11> signals = defaultSignals();
+    uint32_t frameBase = 0;
+};
+
+// Counters a test may look at (all since the unit was plugged).
+struct UnitStats {
+    uint64_t conversions = 0;        // slots converted while sampling (single readings excluded)
+    uint64_t framesQueued = 0;       // stream packets queued for the driver
+    uint64_t framesDelivered = 0;    // stream packets handed to stream reads
+    uint64_t framesOverrun = 0;      // packets lost because nobody read the stream in time
+    uint64_t conversionsLost = 0;    // conversions that did not fit a 60-byte frame packet
 };
 
 // One simulated unit. Thread-safe: tests read it while the library drives it.
@@ -56,8 +91,12 @@ public:
     virtual void setIdentity(const std::array<uint8_t, 64>& record) = 0;
 
     virtual void setSignal(int channel, const Signal& signal) = 0;  // channel 1..11
+    // Added: the same signal on every channel; the signal of a channel.
+    virtual void setAllSignals(const Signal& signal) = 0;
+    virtual Signal signal(int channel) const = 0;
 
-    // Every command packet the unit received on its command pipe, in order.
+    // Every command packet the unit received on its command pipe, in order
+    // (the most recent 65536 are kept).
     virtual std::vector<std::vector<uint8_t>> commandLog() const = 0;
     virtual void clearCommandLog() = 0;
     virtual bool indicatorOn() const = 0;
@@ -65,6 +104,13 @@ public:
     virtual bool sampling() const = 0;
     virtual FirmwareState firmware() const = 0;
     virtual int downloads() const = 0;  // firmware downloads that took effect
+
+    // Added.
+    virtual int index() const = 0;        // device file index; -1 while off the bus
+    virtual bool onBus() const = 0;
+    virtual uint32_t frameNumber() const = 0;  // the unit's frame counter now
+    virtual UnitStats stats() const = 0;
+    virtual void setReenumerateDelay(uint32_t ms) = 0;
 
     // ---- Faults ----
     virtual void failDescriptorRead(bool fail) = 0;
@@ -77,6 +123,9 @@ public:
     virtual void overlongStreamPacket(bool once) = 0;  // next stream packet > packet size
     virtual void dropFrames(uint32_t everyNth) = 0;    // 0: none
     virtual void dropBytes(uint32_t everyNth) = 0;     // 0: none
+    // Added: the converter "is not ready" for the next `count` single
+    // readings (byte 2 of the reply is 0xFF); -1: always, 0: never.
+    virtual void converterNotReady(int count) = 0;
 };
 
 // The simulated driver: device files 0..63 with units plugged into them.
@@ -84,6 +133,9 @@ class Simulator : public usb::IDriverBackend {
 public:
     // Creates a simulator and installs it as the process's driver backend.
     static std::shared_ptr<Simulator> install();
+    // Added: the same, with the units of a TRELVO_SIMULATE value; nullptr
+    // (nothing installed) and a message in `error` when malformed.
+    static std::shared_ptr<Simulator> install(const std::string& spec, std::string* error = nullptr);
     // Parses a TRELVO_SIMULATE value ("2", "12,10,12", ...); nullptr and a
     // message in `error` when malformed.
     static std::shared_ptr<Simulator> fromSpec(const std::string& spec, std::string* error);
@@ -96,7 +148,8 @@ public:
     virtual void setDriverVersion(uint16_t major, uint16_t minor, uint16_t build) = 0;
     // Simulates another process holding unit `index` (its named mutex).
     virtual void holdElsewhere(int index, bool held) = 0;
-    // Every control request seen, for byte-level tests: code and input bytes.
+    // Every control request seen, for byte-level tests: code and input bytes
+    // (the most recent 65536 are kept).
     struct Request {
         int file;
         uint32_t code;
@@ -104,6 +157,13 @@ public:
     };
     virtual std::vector<Request> requestLog() const = 0;
     virtual void clearRequestLog() = 0;
+
+    // Added. The clock of every unit without a fast clock, in microseconds
+    // (default: std::chrono::steady_clock). Also times re-enumeration.
+    // Install before plugging units; nullptr restores the default.
+    virtual void setClock(std::function<uint64_t()> microsecondsNow) = 0;
+    // Handles open now (leak checks).
+    virtual int openHandles() const = 0;
 };
 
 }  // namespace trelvo::sim

@@ -1,0 +1,640 @@
+#include "sim/sim_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "device/identity.h"
+
+namespace trelvo::sim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+uint64_t splitmix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+// Deterministic standard normal deviate for (seed, channel, n, salt).
+double gaussian(uint32_t seed, int channel, uint64_t n, uint64_t salt) {
+    const uint64_t key = splitmix(splitmix(seed ^ (salt << 40)) ^ (static_cast<uint64_t>(channel) << 48) ^ n);
+    const uint64_t a = splitmix(key), b = splitmix(key ^ 0xD1B54A32D192ED03ULL);
+    const double u1 = (static_cast<double>(a >> 11) + 1.0) / 9007199254740992.0;  // (0, 1]
+    const double u2 = static_cast<double>(b >> 11) / 9007199254740992.0;          // [0, 1)
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * u2);
+}
+
+uint32_t readU32(const void* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Conversions k in [0, n) (k = j - 1) that fall on scan slot s of L.
+uint64_t slotCount(uint64_t n, uint64_t s, uint64_t L) { return n / L + ((n % L) > s ? 1 : 0); }
+
+}  // namespace
+
+Signal defaultSignal(int channel) {
+    Signal s;
+    s.waveform = Waveform::Sine;
+    s.level = 2048;
+    s.amplitude = 1800;
+    s.frequencyHz = 5.0 * channel;
+    s.phaseDeg = 0;
+    s.noise = 0;
+    return s;
+}
+
+std::array<Signal, 11> defaultSignals() {
+    std::array<Signal, 11> a;
+    for (int c = 1; c <= 11; ++c) a[static_cast<std::size_t>(c - 1)] = defaultSignal(c);
+    return a;
+}
+
+uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
+                     int variantBits) {
+    const bool tenBit = variantBits == 10;
+    if (signal.waveform == Waveform::Counter) {
+        const int64_t step = tenBit ? 4 : 1;
+        const int64_t start = std::llround(signal.level);
+        int64_t v = (start + step * static_cast<int64_t>(n % 4096)) % 4096;
+        if (v < 0) v += 4096;
+        return static_cast<uint16_t>(tenBit ? (v & 0xFFC) : v);
+    }
+    double phase = signal.frequencyHz * seconds + signal.phaseDeg / 360.0;
+    phase -= std::floor(phase);
+    double v = signal.level;
+    switch (signal.waveform) {
+    case Waveform::Dc:
+        break;
+    case Waveform::Sine:
+        v += signal.amplitude * std::sin(2.0 * kPi * phase);
+        break;
+    case Waveform::Square:
+        v += phase < 0.5 ? signal.amplitude : -signal.amplitude;
+        break;
+    case Waveform::Triangle: {
+        const double y = phase < 0.25 ? 4 * phase : phase < 0.75 ? 2 - 4 * phase : 4 * phase - 4;
+        v += signal.amplitude * y;
+        break;
+    }
+    case Waveform::Ramp:
+        v += signal.amplitude * (2 * phase - 1);
+        break;
+    case Waveform::Noise:
+        v += signal.amplitude * gaussian(seed, channel, n, 1);
+        break;
+    case Waveform::Counter:
+        break;
+    }
+    if (signal.noise > 0) v += signal.noise * gaussian(seed, channel, n, 2);
+    if (!(v > 0)) v = 0;  // also catches NaN
+    if (v > 4095) v = 4095;
+    auto value = static_cast<uint16_t>(std::lround(v));
+    if (tenBit) value &= 0xFFC;
+    return value;
+}
+
+std::array<uint8_t, 3> encodeSample(uint8_t slot, uint16_t value) {
+    return {static_cast<uint8_t>((slot << 1) | 1), static_cast<uint8_t>(((value & 0x7F) << 1) | 1),
+            static_cast<uint8_t>(((value >> 7) << 1) & 0xFE)};
+}
+
+int channelOfCode(uint8_t code) {
+    const int high = code >> 4;
+    return high > 10 ? 0 : 11 - high;
+}
+
+std::array<uint8_t, 64> defaultIdentity(int variantBits, int serial) {
+    std::array<uint8_t, 64> r{};
+    r[0] = 0x01;  // record layout 1 (not interpreted by the library)
+    r[device::kIdentityHardwareVersionOffset] = 3;  // hardware version 3
+    r[device::kIdentityVariantCodeOffset] = variantBits == 10 ? 0 : 1;
+    char first[16];
+    std::snprintf(first, sizeof first, "SIM%05d", serial % 100000);
+    std::memcpy(&r[device::kIdentityFirstTextOffset], first, std::strlen(first));
+    const char* second = variantBits == 10 ? "Simulated TRELVO/10" : "Simulated TRELVO/12";
+    std::memcpy(&r[device::kIdentitySecondTextOffset], second, std::strlen(second));
+    device::identitySeal(r.data());
+    return r;
+}
+
+bool firmwareRuns(FirmwareState firmware) {
+    return firmware == FirmwareState::Running || firmware == FirmwareState::OtherRevision;
+}
+
+usb::DeviceDescriptor descriptorFor(FirmwareState firmware) {
+    usb::DeviceDescriptor d{};
+    d.bLength = 18;
+    d.bDescriptorType = 1;
+    d.bcdUSB = 0x0100;
+    d.bDeviceClass = 0xFF;
+    d.bDeviceSubClass = 0xFF;
+    d.bDeviceProtocol = 0xFF;
+    d.bMaxPacketSize0 = 64;
+    d.bNumConfigurations = 1;
+    switch (firmware) {
+    case FirmwareState::Running:
+    case FirmwareState::OtherRevision:
+        d.idVendor = usb::kOwnVendorId;
+        d.idProduct = usb::kUnitProductId;
+        d.bcdDevice = firmware == FirmwareState::Running ? 1 : 2;
+        d.iManufacturer = 1;
+        d.iProduct = 2;
+        break;
+    case FirmwareState::Blank:
+        d.idVendor = usb::kOwnVendorId;
+        d.idProduct = usb::kBlankProductId;
+        break;
+    case FirmwareState::BlankChipMaker1:
+        d.idVendor = usb::kChipMakerVendorA;
+        d.idProduct = usb::kChipMakerProductA;
+        break;
+    case FirmwareState::BlankChipMaker2:
+        d.idVendor = usb::kChipMakerVendorB;
+        d.idProduct = usb::kChipMakerProductB;
+        break;
+    case FirmwareState::BlankChipMaker3:
+        d.idVendor = usb::kChipMakerVendorC;
+        d.idProduct = usb::kChipMakerProductC;
+        d.bcdUSB = 0x0200;
+        break;
+    }
+    return d;
+}
+
+usb::InterfaceInfo interfaceInfoFor(FirmwareState firmware) {
+    usb::InterfaceInfo info{};
+    info.header[0] = sizeof(usb::InterfaceInfo) & 0xFF;
+    info.header[1] = sizeof(usb::InterfaceInfo) >> 8;
+    info.header[4] = 0xFF;  // vendor-specific class
+    info.header[5] = 0xFF;
+    info.header[6] = 0xFF;
+    info.header[8] = 0x00;  // interface handle (opaque)
+    info.header[9] = 0x10;
+    if (!firmwareRuns(firmware)) return info;  // a blank controller: no endpoints
+    info.pipeCount = 3;
+    info.pipes[kPipeIsoIn] = {static_cast<uint16_t>(kIsoMaxPacket), 0x88, 1, usb::kPipeIsochronous,
+                              0x2000, kMaxTransferSize, 0};
+    info.pipes[kPipeBulkOut] = {static_cast<uint16_t>(kBulkMaxPacket), 0x02, 0, usb::kPipeBulk, 0x2001,
+                                kMaxTransferSize, 0};
+    info.pipes[kPipeBulkIn] = {static_cast<uint16_t>(kBulkMaxPacket), 0x82, 0, usb::kPipeBulk, 0x2002,
+                               kMaxTransferSize, 0};
+    return info;
+}
+
+bool validateFirmwareImage(const uint8_t* image, std::size_t length, std::string* reason) {
+    auto fail = [&](const std::string& why) {
+        if (reason) *reason = why;
+        return false;
+    };
+    constexpr std::size_t kRecord = sizeof(usb::FirmwareRecord);
+    if (!image || length == 0) return fail("empty image");
+    if (length % kRecord != 0) return fail("length is not a whole number of 22-byte records");
+    const std::size_t count = length / kRecord;
+    for (std::size_t i = 0; i < count; ++i) {
+        usb::FirmwareRecord r;
+        std::memcpy(&r, image + i * kRecord, kRecord);
+        if (r.length > 16) return fail("record " + std::to_string(i) + ": length above 16");
+        if (r.length == 0) {
+            if (r.type != 1 && r.type != 0) return fail("record " + std::to_string(i) + ": bad end record type");
+            if (i + 1 != count) return fail("records after the end record");
+            return true;
+        }
+        if (r.type != 0) return fail("record " + std::to_string(i) + ": data record of type " + std::to_string(r.type));
+        if (static_cast<uint32_t>(r.address) + r.length > 0x10000)
+            return fail("record " + std::to_string(i) + ": runs past the 64 KiB address space");
+    }
+    return fail("no end record");
+}
+
+uint64_t conversionsBefore(uint64_t start, uint64_t period, uint64_t t) {
+    if (period == 0 || t <= start) return 0;
+    return (t - start - 1) / period;
+}
+
+// ---- UnitModel ----------------------------------------------------------------
+
+UnitModel::UnitModel(const UnitConfig& config, int serial)
+    : config_(config), firmware_(config.firmware), identity_(defaultIdentity(config.variantBits, serial)) {}
+
+void UnitModel::syncTime(uint64_t tick) {
+    if (!config_.fastClock && tick > now_) now_ = tick;
+}
+
+uint32_t UnitModel::frameNumber() const {
+    return static_cast<uint32_t>(config_.frameBase + now_ / kTicksPerFrame);
+}
+
+void UnitModel::setSignal(int channel, const Signal& s) {
+    if (channel >= 1 && channel <= 11) config_.signals[static_cast<std::size_t>(channel - 1)] = s;
+}
+
+Signal UnitModel::signal(int channel) const {
+    if (channel < 1 || channel > 11) return Signal{};
+    return config_.signals[static_cast<std::size_t>(channel - 1)];
+}
+
+void UnitModel::failTransfersAfter(uint32_t pipe, int okCount) {
+    if (okCount < 0)
+        transferBudget_.erase(pipe);
+    else
+        transferBudget_[pipe] = okCount;
+}
+
+bool UnitModel::pipeTransferAllowed(uint32_t pipe) {
+    auto it = transferBudget_.find(pipe);
+    if (it == transferBudget_.end()) return true;
+    if (it->second == 0) return false;
+    --it->second;
+    return true;
+}
+
+uint16_t UnitModel::convert(int channelCode, uint64_t tick) {
+    outputs_ = maskRegister_ & 3;
+    const int channel = channelOfCode(static_cast<uint8_t>(channelCode));
+    if (channel == 0) return 0;  // no input behind that code: reads as ground
+    const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
+    return signalValue(config_.signals[static_cast<std::size_t>(channel - 1)],
+                       static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n, config_.seed,
+                       channel, config_.variantBits);
+}
+
+void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
+    if (!sampling_ || scanLength_ == 0) return;
+    const uint64_t total = conversionsBefore(samplingStart_, period_, t);
+    if (total <= conversionsDone_) return;
+    const uint64_t L = scanLength_;
+    if (keepBytes) {
+        for (uint64_t j = conversionsDone_ + 1; j <= total; ++j) {
+            const auto slot = static_cast<uint8_t>((j - 1) % L);
+            const uint16_t v = convert(scanList_[slot], samplingStart_ + j * period_);
+            if (static_cast<std::size_t>(building_.length) + 3 <= kIsoMaxPacket) {
+                const auto bytes = encodeSample(slot, v);
+                std::memcpy(&building_.data[building_.length], bytes.data(), 3);
+                building_.length = static_cast<uint16_t>(building_.length + 3);
+            } else {
+                ++stats_.conversionsLost;
+            }
+        }
+    } else {
+        for (uint64_t s = 0; s < L; ++s) {
+            const uint64_t count = slotCount(total, s, L) - slotCount(conversionsDone_, s, L);
+            const int channel = channelOfCode(scanList_[s]);
+            if (channel) channelConversions_[static_cast<std::size_t>(channel)] += count;
+        }
+        outputs_ = maskRegister_ & 3;
+    }
+    stats_.conversions += total - conversionsDone_;
+    conversionsDone_ = total;
+}
+
+void UnitModel::emitFrame() {
+    if (receiving_) {
+        Packet p = building_;
+        ++framesSeen_;
+        if (dropFramesEvery_ && framesSeen_ % dropFramesEvery_ == 0) p.length = 0;
+        if (dropBytesEvery_ && p.length) {
+            uint16_t kept = 0;
+            for (uint16_t i = 0; i < p.length; ++i) {
+                ++streamBytesSeen_;
+                if (streamBytesSeen_ % dropBytesEvery_ == 0) continue;
+                p.data[kept++] = p.data[i];
+            }
+            p.length = kept;
+        }
+        queue_.push_back(p);
+        ++stats_.framesQueued;
+        if (queue_.size() > backlogLimit_) {
+            queue_.pop_front();
+            ++stats_.framesOverrun;
+        }
+    }
+    building_ = Packet{};
+    ++frame_;
+}
+
+void UnitModel::advance() {
+    const uint64_t complete = now_ / kTicksPerFrame;  // frames wholly in the past
+    if (complete > frame_) {
+        if (!sampling_ && !receiving_) {
+            frame_ = complete;
+            building_ = Packet{};
+        } else if (!receiving_) {
+            convertUpTo(complete * kTicksPerFrame, false);
+            frame_ = complete;
+            building_ = Packet{};
+        } else if (complete - frame_ > backlogLimit_) {
+            // Nobody read for longer than the driver buffers: skip what it would drop.
+            const uint64_t skipTo = complete - backlogLimit_;
+            convertUpTo(skipTo * kTicksPerFrame, false);
+            stats_.framesOverrun += skipTo - frame_;
+            frame_ = skipTo;
+            building_ = Packet{};
+        }
+    }
+    while (frame_ < complete) {
+        convertUpTo((frame_ + 1) * kTicksPerFrame, true);
+        emitFrame();
+    }
+    convertUpTo(now_, receiving_);
+}
+
+void UnitModel::stopSampling() { sampling_ = false; }
+
+void UnitModel::commandPacket(const uint8_t* data, std::size_t length) {
+    for (std::size_t off = 0; off < length; off += kBulkMaxPacket) {
+        const std::size_t n = std::min(kBulkMaxPacket, length - off);
+        std::memcpy(outBuffer_.data(), data + off, n);
+        commandLog_.emplace_back(data + off, data + off + n);
+        if (commandLog_.size() > kLogLimit) commandLog_.pop_front();
+        const uint8_t* b = outBuffer_.data();
+        stopSampling();  // every command stops the sampling timer first
+        switch (b[0]) {
+        case 0:
+            break;
+        case 1: {
+            const uint16_t reload = static_cast<uint16_t>(b[2] | (b[3] << 8));
+            maskRegister_ = b[4];
+            const uint8_t len = b[5];
+            if (len >= 1 && len <= 11) {
+                scanLength_ = len;
+                std::memcpy(scanList_.data(), b + 6, len);
+                period_ = 65536u - reload;
+                samplingStart_ = now_;
+                conversionsDone_ = 0;
+                sampling_ = true;
+            }
+            break;
+        }
+        case 2: {
+            maskRegister_ = b[4];
+            std::vector<uint8_t> reply(3);
+            reply[0] = 1;
+            if (notReady_ != 0) {
+                outputs_ = maskRegister_ & 3;
+                reply[1] = 0x01;
+                reply[2] = 0xFF;
+                if (notReady_ > 0) --notReady_;
+            } else {
+                const uint16_t v = convert(b[6], now_);
+                const auto bytes = encodeSample(0, v);
+                reply[1] = bytes[1];
+                reply[2] = bytes[2];
+            }
+            replies_.push_back(std::move(reply));
+            break;
+        }
+        case 4:
+            replies_.emplace_back(identity_.begin(), identity_.end() - (shortIdentity_ ? 1 : 0));
+            break;
+        case 5:
+            indicator_ = b[1] != 0;
+            replies_.push_back({1});
+            break;
+        case 6:
+            maskRegister_ = b[1];
+            break;
+        default:
+            break;  // command 3 and unknown codes: sampling stopped, nothing else
+        }
+    }
+}
+
+bool UnitModel::readReply(uint8_t* out, std::size_t length, uint32_t* returned) {
+    if (replies_.empty()) return false;
+    auto& front = replies_.front();
+    const std::size_t n = std::min(length, front.size());
+    if (n) std::memcpy(out, front.data(), n);
+    if (n < front.size())
+        front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
+    else
+        replies_.pop_front();
+    *returned = static_cast<uint32_t>(n);
+    return true;
+}
+
+void UnitModel::startDownload() {
+    ++downloads_;
+    unplugged();
+}
+
+void UnitModel::unplugged() {
+    sampling_ = false;
+    receiving_ = false;
+    streamOwner_ = -1;
+    queue_.clear();
+    replies_.clear();
+    interfaceSelected_ = false;
+    indicator_ = false;
+    outputs_ = 0;
+    maskRegister_ = 0;
+    cpuReset_ = false;
+    memoryWritten_ = false;
+}
+
+void UnitModel::reenumerated() {
+    unplugged();
+    firmware_ = FirmwareState::Running;
+}
+
+void UnitModel::handleClosed(int64_t owner) {
+    if (receiving_ && streamOwner_ == owner) {
+        advance();
+        receiving_ = false;
+        streamOwner_ = -1;
+        queue_.clear();
+    }
+}
+
+ControlResult UnitModel::vendorRequest(const usb::VendorRequest& r) {
+    ControlResult res;
+    res.ok = true;
+    if (r.request != 0xA0 || r.direction != 0) return res;  // other vendor requests: accepted, no effect
+    if (r.value == 0xE600 || r.value == 0x7F92) {           // CPUCS of either controller generation
+        if (r.data & 1) {
+            cpuReset_ = true;
+            memoryWritten_ = false;
+        } else if (cpuReset_) {
+            cpuReset_ = false;
+            if (memoryWritten_) {
+                startDownload();
+                res.reenumerate = true;
+            }
+        }
+    } else {
+        memoryWritten_ = true;  // a one-byte memory write
+    }
+    return res;
+}
+
+ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t* out, uint32_t outLength) {
+    ControlResult res;
+    const uint64_t size = params.packetSize, count = params.packetCount;
+    if (!receiving_ || params.pipeIndex != kPipeIsoIn || size == 0 || count == 0) return res;
+    if (!out || outLength < (size + 12) * count) return res;
+    if (!pipeTransferAllowed(params.pipeIndex)) return res;
+    if (config_.fastClock && queue_.size() < count) {
+        const uint64_t target = frame_ + (count - queue_.size());
+        now_ = std::max(now_, target * kTicksPerFrame);
+    }
+    advance();
+    if (queue_.empty()) {
+        res.wouldBlock = true;
+        return res;
+    }
+    const uint64_t n = std::min<uint64_t>(queue_.size(), count);
+    for (uint64_t i = 0; i < n; ++i) {
+        const Packet& p = queue_.front();
+        uint32_t reported = p.length;
+        if (overlong_) {
+            reported = static_cast<uint32_t>(size + 1);
+            overlong_ = false;
+        }
+        const std::size_t copy = std::min<std::size_t>(p.length, size);
+        if (copy) std::memcpy(out + i * size, p.data.data(), copy);
+        usb::IsoPacketDescriptor d{static_cast<uint32_t>(i * size), reported, 0};
+        std::memcpy(out + size * n + 12 * i, &d, sizeof d);
+        queue_.pop_front();
+        ++stats_.framesDelivered;
+    }
+    res.ok = true;
+    res.returned = static_cast<uint32_t>(n * (size + 12));
+    return res;
+}
+
+ControlResult UnitModel::control(int64_t owner, uint32_t code, const void* in, uint32_t inLength, void* out,
+                                 uint32_t outLength) {
+    ControlResult res;
+    const auto* inBytes = static_cast<const uint8_t*>(in);
+    auto* outBytes = static_cast<uint8_t*>(out);
+    if (inLength && !in) return res;
+    if (outLength && !out) return res;
+    advance();
+    const bool runs = firmwareRuns(firmware_);
+    const uint32_t pipeCount = runs ? 3 : 0;
+    switch (code) {
+    case usb::kIoctlGetDeviceDescriptor: {
+        if (failDescriptor_ || outLength < sizeof(usb::DeviceDescriptor)) return res;
+        const auto d = descriptorFor(firmware_);
+        std::memcpy(outBytes, &d, sizeof d);
+        res.ok = true;
+        res.returned = sizeof d;
+        return res;
+    }
+    case usb::kIoctlGetInterfaceInfo: {
+        if (!interfaceSelected_ || outLength < 16) return res;
+        const auto info = interfaceInfoFor(firmware_);
+        const uint32_t n = std::min<uint32_t>(outLength, sizeof info);
+        std::memcpy(outBytes, &info, n);
+        res.ok = true;
+        res.returned = n;
+        return res;
+    }
+    case usb::kIoctlSelectInterface:
+        if (inLength < 2 || inBytes[0] != 0 || inBytes[1] != 0) return res;
+        interfaceSelected_ = true;
+        res.ok = true;
+        return res;
+    case usb::kIoctlVendorRequest: {
+        if (inLength < sizeof(usb::VendorRequest)) return res;
+        usb::VendorRequest r;
+        std::memcpy(&r, in, sizeof r);
+        return vendorRequest(r);
+    }
+    case usb::kIoctlAbortPipe: {
+        if (inLength < 4 || !interfaceSelected_) return res;
+        const uint32_t pipe = readU32(in);
+        if (pipe >= pipeCount) return res;
+        if (pipe == kPipeIsoIn && receiving_ && streamOwner_ == owner) {
+            receiving_ = false;
+            streamOwner_ = -1;
+            queue_.clear();
+        }
+        res.ok = true;
+        return res;
+    }
+    case usb::kIoctlTransfer:
+    case usb::kIoctlWrite: {
+        if (inLength < sizeof(usb::PipeTransfer) || !interfaceSelected_ || !runs) return res;
+        const uint32_t pipe = readU32(in);
+        if (pipe == kPipeBulkOut) {
+            if (!pipeTransferAllowed(pipe)) return res;
+            commandPacket(outBytes, outLength);
+            res.ok = true;
+            res.returned = outLength;
+            return res;
+        }
+        if (pipe == kPipeBulkIn && code == usb::kIoctlTransfer) {
+            if (outLength == 0 || !pipeTransferAllowed(pipe)) return res;
+            res.ok = readReply(outBytes, outLength, &res.returned);
+            return res;
+        }
+        return res;
+    }
+    case usb::kIoctlGetFrameNumber: {
+        if (outLength < 4) return res;
+        const uint32_t f = frameNumber();
+        std::memcpy(outBytes, &f, 4);
+        res.ok = true;
+        res.returned = 4;
+        return res;
+    }
+    case usb::kIoctlWriteMemory:
+        if (inLength < 2 || outLength < 1 || outLength > 16) return res;
+        memoryWritten_ = true;
+        res.ok = true;
+        res.returned = outLength;
+        return res;
+    case usb::kIoctlStartIsoStream: {
+        if (inLength < sizeof(usb::IsoStreamParams) || !interfaceSelected_ || !runs) return res;
+        usb::IsoStreamParams p;
+        std::memcpy(&p, in, sizeof p);
+        if (p.pipeIndex != kPipeIsoIn || p.packetSize == 0 || p.packetSize > 65536 || p.packetCount == 0 ||
+            p.packetCount > 4096)
+            return res;
+        receiving_ = true;
+        streamOwner_ = owner;
+        streamParams_ = p;
+        queue_.clear();
+        backlogLimit_ = std::max<uint64_t>(8ull * p.packetCount, 64);
+        building_ = Packet{};  // reception starts with the next frame
+        res.ok = true;
+        return res;
+    }
+    case usb::kIoctlStopIsoStream:
+        if (receiving_ && streamOwner_ == owner) {
+            receiving_ = false;
+            streamOwner_ = -1;
+            queue_.clear();
+        }
+        res.ok = true;
+        return res;
+    case usb::kIoctlReadIsoStream: {
+        if (inLength < sizeof(usb::IsoStreamParams) || owner != streamOwner_) return res;
+        usb::IsoStreamParams p;
+        std::memcpy(&p, in, sizeof p);
+        return readStream(p, outBytes, outLength);
+    }
+    case usb::kIoctlPipeControl:
+    case usb::kIoctlPipeControl2:
+        res.ok = inLength >= 4;
+        return res;
+    case usb::kIoctlLoadFirmware:
+        if (!validateFirmwareImage(inBytes, inLength, nullptr)) return res;
+        startDownload();
+        res.ok = true;
+        res.reenumerate = true;
+        return res;
+    default:
+        return res;
+    }
+}
+
+}  // namespace trelvo::sim

@@ -1,0 +1,488 @@
+// The thread-safe layer of the simulated driver: device files, handles bound
+// to the unit they were opened on, re-enumeration after a download, the
+// blocking stream read, the "held elsewhere" mutexes and the request log. The
+// protocol itself is UnitModel's (sim_model.cpp).
+#include "sim/simulator.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "sim/sim_model.h"
+#include "sim/sim_spec.h"
+#include "usb/backend_factory.h"
+
+namespace trelvo::sim {
+
+namespace {
+
+uint64_t steadyMicros() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// The clock shared by the simulator and its units.
+class Clock {
+public:
+    uint64_t now() const {
+        std::lock_guard<std::mutex> guard(m_);
+        return fn_ ? fn_() : steadyMicros();
+    }
+    void set(std::function<uint64_t()> fn) {
+        std::lock_guard<std::mutex> guard(m_);
+        fn_ = std::move(fn);
+    }
+
+private:
+    mutable std::mutex m_;
+    std::function<uint64_t()> fn_;
+};
+
+class SimulatorImpl;
+
+class SimUnitImpl final : public SimUnit {
+public:
+    SimUnitImpl(const UnitConfig& config, int index, std::shared_ptr<Clock> clock,
+                std::weak_ptr<SimulatorImpl> simulator)
+        : model(config, index), index_(index), clock_(std::move(clock)), simulator_(std::move(simulator)) {
+        plugMicros_ = clock_->now();
+    }
+
+    // Everything below with a trailing "Locked" runs with `m` held.
+    void syncLocked() {
+        const uint64_t us = clock_->now();
+        model.syncTime(us > plugMicros_ ? (us - plugMicros_) * 4 : 0);
+        model.advance();
+    }
+    bool aliveLocked(uint64_t handleEpoch) const { return onBus_ && epoch_ == handleEpoch; }
+
+    // ---- SimUnit ----
+    std::array<uint8_t, 64> identity() const override {
+        std::lock_guard<std::mutex> g(m);
+        return model.identity();
+    }
+    void setIdentity(const std::array<uint8_t, 64>& record) override {
+        std::lock_guard<std::mutex> g(m);
+        model.setIdentity(record);
+    }
+    void setSignal(int channel, const Signal& signal) override {
+        std::lock_guard<std::mutex> g(m);
+        syncLocked();
+        model.setSignal(channel, signal);
+    }
+    void setAllSignals(const Signal& signal) override {
+        std::lock_guard<std::mutex> g(m);
+        syncLocked();
+        for (int c = 1; c <= 11; ++c) model.setSignal(c, signal);
+    }
+    Signal signal(int channel) const override {
+        std::lock_guard<std::mutex> g(m);
+        return model.signal(channel);
+    }
+    std::vector<std::vector<uint8_t>> commandLog() const override {
+        std::lock_guard<std::mutex> g(m);
+        return {model.commandLog().begin(), model.commandLog().end()};
+    }
+    void clearCommandLog() override {
+        std::lock_guard<std::mutex> g(m);
+        model.clearCommandLog();
+    }
+    bool indicatorOn() const override {
+        std::lock_guard<std::mutex> g(m);
+        return model.indicatorOn();
+    }
+    uint8_t outputs() const override {
+        std::lock_guard<std::mutex> g(m);
+        const_cast<SimUnitImpl*>(this)->syncLocked();
+        return model.outputs();
+    }
+    bool sampling() const override {
+        std::lock_guard<std::mutex> g(m);
+        return model.sampling();
+    }
+    FirmwareState firmware() const override;
+    int downloads() const override {
+        std::lock_guard<std::mutex> g(m);
+        return model.downloads();
+    }
+    int index() const override;
+    bool onBus() const override;
+    uint32_t frameNumber() const override {
+        std::lock_guard<std::mutex> g(m);
+        const_cast<SimUnitImpl*>(this)->syncLocked();
+        return model.frameNumber();
+    }
+    UnitStats stats() const override {
+        std::lock_guard<std::mutex> g(m);
+        const_cast<SimUnitImpl*>(this)->syncLocked();
+        return model.stats();
+    }
+    void setReenumerateDelay(uint32_t ms) override {
+        std::lock_guard<std::mutex> g(m);
+        model.setReenumerateDelay(ms);
+    }
+    void failDescriptorRead(bool fail) override {
+        std::lock_guard<std::mutex> g(m);
+        model.failDescriptorRead(fail);
+    }
+    void failTransfersAfter(uint32_t pipeIndex, int okCount) override {
+        std::lock_guard<std::mutex> g(m);
+        model.failTransfersAfter(pipeIndex, okCount);
+    }
+    void shortIdentityReply(bool shortReply) override {
+        std::lock_guard<std::mutex> g(m);
+        model.shortIdentityReply(shortReply);
+    }
+    void neverReturnAfterDownload(bool never) override {
+        std::lock_guard<std::mutex> g(m);
+        neverReturn_ = never;
+    }
+    void returnOnIndexAfterDownload(int index) override {
+        std::lock_guard<std::mutex> g(m);
+        returnIndex_ = index;
+    }
+    void overlongStreamPacket(bool once) override {
+        std::lock_guard<std::mutex> g(m);
+        model.overlongStreamPacket(once);
+    }
+    void dropFrames(uint32_t everyNth) override {
+        std::lock_guard<std::mutex> g(m);
+        syncLocked();
+        model.dropFrames(everyNth);
+    }
+    void dropBytes(uint32_t everyNth) override {
+        std::lock_guard<std::mutex> g(m);
+        syncLocked();
+        model.dropBytes(everyNth);
+    }
+    void converterNotReady(int count) override {
+        std::lock_guard<std::mutex> g(m);
+        model.converterNotReady(count);
+    }
+
+    mutable std::mutex m;
+    std::condition_variable cv;
+    UnitModel model;
+    // Guarded by m.
+    uint64_t epoch_ = 0;  // bumped when the unit leaves the bus: old handles die
+    bool onBus_ = true;
+    bool unplugged_ = false;
+    int index_;
+    bool neverReturn_ = false;
+    int returnIndex_ = -1;
+
+private:
+    std::shared_ptr<Clock> clock_;
+    std::weak_ptr<SimulatorImpl> simulator_;
+    uint64_t plugMicros_ = 0;
+};
+
+class SimulatorImpl final : public Simulator, public std::enable_shared_from_this<SimulatorImpl> {
+public:
+    SimulatorImpl() : clock_(std::make_shared<Clock>()) {}
+
+    // ---- IDriverBackend ----
+    int64_t open(int index) override {
+        std::lock_guard<std::mutex> guard(m_);
+        processPendingLocked();
+        if (index < 0 || index >= usb::kDeviceFileCount) return -1;
+        const auto& unit = slots_[static_cast<std::size_t>(index)];
+        if (!unit) return -1;
+        uint64_t epoch;
+        {
+            std::lock_guard<std::mutex> g(unit->m);
+            if (!unit->onBus_) return -1;
+            epoch = unit->epoch_;
+        }
+        const int64_t handle = nextHandle_++;
+        handles_[handle] = Handle{unit, epoch};
+        return handle;
+    }
+
+    bool control(int64_t file, uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                 uint32_t* returned) override {
+        if (returned) *returned = 0;
+        std::shared_ptr<SimUnitImpl> unit;
+        uint64_t epoch = 0;
+        usb::DriverVersion version{};
+        {
+            std::lock_guard<std::mutex> guard(m_);
+            processPendingLocked();
+            Request r{static_cast<int>(file), code, {}};
+            if (in && inLength) r.input.assign(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + inLength);
+            log_.push_back(std::move(r));
+            if (log_.size() > kLogLimit) log_.pop_front();
+            auto it = handles_.find(file);
+            if (it == handles_.end()) return false;
+            unit = it->second.unit;
+            epoch = it->second.epoch;
+            version = version_;
+        }
+        ControlResult res;
+        bool reenumerate = false;
+        {
+            std::unique_lock<std::mutex> lk(unit->m);
+            if (!unit->aliveLocked(epoch)) return false;
+            if (code == usb::kIoctlGetDriverVersion) {
+                if (outLength < sizeof version || !out) return false;
+                std::memcpy(out, &version, sizeof version);
+                if (returned) *returned = sizeof version;
+                return true;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            for (;;) {
+                unit->syncLocked();
+                res = unit->model.control(file, code, in, inLength, out, outLength);
+                if (!res.wouldBlock) break;
+                // The stream runs but no frame is complete yet: wait for the
+                // next frame boundary (never spin), a bounded time in all.
+                if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(10)) {
+                    res.ok = true;
+                    res.returned = 0;
+                    break;
+                }
+                const uint64_t tick = unit->model.now();
+                const uint64_t next = (tick / kTicksPerFrame + 1) * kTicksPerFrame;
+                const uint64_t waitUs = std::min<uint64_t>((next - tick) / 4 + 20, 2000);
+                unit->cv.wait_for(lk, std::chrono::microseconds(waitUs));
+                if (!unit->aliveLocked(epoch)) return false;
+            }
+            if (res.reenumerate) {
+                reenumerate = true;
+                ++unit->epoch_;
+                unit->onBus_ = false;
+                unit->cv.notify_all();
+            }
+        }
+        if (reenumerate) scheduleReturn(unit);
+        if (returned) *returned = res.ok ? res.returned : 0;
+        return res.ok;
+    }
+
+    void close(int64_t file) override {
+        std::shared_ptr<SimUnitImpl> unit;
+        {
+            std::lock_guard<std::mutex> guard(m_);
+            auto it = handles_.find(file);
+            if (it == handles_.end()) return;
+            unit = it->second.unit;
+            handles_.erase(it);
+        }
+        std::lock_guard<std::mutex> g(unit->m);
+        unit->model.handleClosed(file);
+        unit->cv.notify_all();
+    }
+
+    // ---- Simulator ----
+    std::shared_ptr<SimUnit> plug(int index, const UnitConfig& config) override {
+        if (index < 0 || index >= usb::kDeviceFileCount) return nullptr;
+        unplug(index);
+        auto unit = std::make_shared<SimUnitImpl>(config, index, clock_, weak_from_this());
+        std::lock_guard<std::mutex> guard(m_);
+        slots_[static_cast<std::size_t>(index)] = unit;
+        return unit;
+    }
+
+    void unplug(int index) override {
+        if (index < 0 || index >= usb::kDeviceFileCount) return;
+        std::lock_guard<std::mutex> guard(m_);
+        std::vector<std::shared_ptr<SimUnitImpl>> gone;
+        if (auto& slot = slots_[static_cast<std::size_t>(index)]) {
+            gone.push_back(slot);
+            slot.reset();
+        }
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->index == index) {
+                gone.push_back(it->unit);
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto& unit : gone) {
+            std::lock_guard<std::mutex> g(unit->m);
+            unit->unplugged_ = true;
+            unit->onBus_ = false;
+            ++unit->epoch_;
+            unit->index_ = -1;
+            unit->model.unplugged();
+            unit->cv.notify_all();
+        }
+    }
+
+    std::shared_ptr<SimUnit> unit(int index) const override {
+        std::lock_guard<std::mutex> guard(m_);
+        processPendingLocked();
+        if (index < 0 || index >= usb::kDeviceFileCount) return nullptr;
+        return slots_[static_cast<std::size_t>(index)];
+    }
+
+    void setDriverVersion(uint16_t major, uint16_t minor, uint16_t build) override {
+        std::lock_guard<std::mutex> guard(m_);
+        version_ = usb::DriverVersion{major, minor, build};
+    }
+
+    void holdElsewhere(int index, bool held) override {
+        std::lock_guard<std::mutex> guard(m_);
+        if (!held) {
+            held_.erase(index);
+            return;
+        }
+        if (held_.count(index)) return;
+        const std::string name =
+            std::string(platform::osVersion().major > 4 ? "Global\\" : "") + "suvopp-" + std::to_string(index);
+        auto mutex = std::make_unique<platform::NamedMutex>(name);
+        mutex->tryAcquire();  // a second open of the lock file conflicts like another process
+        held_[index] = std::move(mutex);
+    }
+
+    std::vector<Request> requestLog() const override {
+        std::lock_guard<std::mutex> guard(m_);
+        return {log_.begin(), log_.end()};
+    }
+    void clearRequestLog() override {
+        std::lock_guard<std::mutex> guard(m_);
+        log_.clear();
+    }
+    void setClock(std::function<uint64_t()> microsecondsNow) override { clock_->set(std::move(microsecondsNow)); }
+    int openHandles() const override {
+        std::lock_guard<std::mutex> guard(m_);
+        return static_cast<int>(handles_.size());
+    }
+
+    // Brings back units whose re-enumeration delay has passed (m_ held).
+    void processPendingLocked() const {
+        if (pending_.empty()) return;
+        const uint64_t now = clock_->now();
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            auto& slot = slots_[static_cast<std::size_t>(it->index)];
+            if (now >= it->dueMicros && !slot) {
+                {
+                    std::lock_guard<std::mutex> g(it->unit->m);
+                    it->unit->syncLocked();
+                    it->unit->model.reenumerated();
+                    it->unit->onBus_ = true;
+                    it->unit->index_ = it->index;
+                }
+                slot = it->unit;
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    void processPending() const {
+        std::lock_guard<std::mutex> guard(m_);
+        processPendingLocked();
+    }
+
+private:
+    struct Handle {
+        std::shared_ptr<SimUnitImpl> unit;
+        uint64_t epoch;
+    };
+    struct Pending {
+        std::shared_ptr<SimUnitImpl> unit;
+        int index;
+        uint64_t dueMicros;
+    };
+
+    void scheduleReturn(const std::shared_ptr<SimUnitImpl>& unit) {
+        std::lock_guard<std::mutex> guard(m_);
+        int from = -1;
+        for (std::size_t i = 0; i < slots_.size(); ++i)
+            if (slots_[i] == unit) {
+                from = static_cast<int>(i);
+                slots_[i].reset();
+            }
+        std::lock_guard<std::mutex> g(unit->m);
+        if (unit->unplugged_ || from < 0) return;
+        unit->index_ = -1;
+        if (unit->neverReturn_) return;
+        const int to = unit->returnIndex_ >= 0 && unit->returnIndex_ < usb::kDeviceFileCount ? unit->returnIndex_ : from;
+        pending_.push_back(
+            Pending{unit, to, clock_->now() + static_cast<uint64_t>(unit->model.config().reenumerateDelayMs) * 1000});
+    }
+
+    mutable std::mutex m_;
+    std::shared_ptr<Clock> clock_;
+    mutable std::array<std::shared_ptr<SimUnitImpl>, usb::kDeviceFileCount> slots_;
+    mutable std::vector<Pending> pending_;
+    std::map<int64_t, Handle> handles_;
+    int64_t nextHandle_ = 100;
+    usb::DriverVersion version_{1, 13, 0};
+    std::deque<Request> log_;
+    std::map<int, std::unique_ptr<platform::NamedMutex>> held_;
+};
+
+FirmwareState SimUnitImpl::firmware() const {
+    if (auto s = simulator_.lock()) s->processPending();
+    std::lock_guard<std::mutex> g(m);
+    return model.firmware();
+}
+
+int SimUnitImpl::index() const {
+    if (auto s = simulator_.lock()) s->processPending();
+    std::lock_guard<std::mutex> g(m);
+    return onBus_ ? index_ : -1;
+}
+
+bool SimUnitImpl::onBus() const {
+    if (auto s = simulator_.lock()) s->processPending();
+    std::lock_guard<std::mutex> g(m);
+    return onBus_;
+}
+
+}  // namespace
+
+std::shared_ptr<Simulator> Simulator::install() {
+    auto simulator = std::make_shared<SimulatorImpl>();
+    usb::setDriverBackend(simulator);
+    return simulator;
+}
+
+std::shared_ptr<Simulator> Simulator::install(const std::string& spec, std::string* error) {
+    auto simulator = fromSpec(spec, error);
+    if (simulator) usb::setDriverBackend(simulator);
+    return simulator;
+}
+
+std::shared_ptr<Simulator> Simulator::fromSpec(const std::string& text, std::string* error) {
+    SimSpec spec;
+    std::string why;
+    if (!parseSimulateSpec(text, spec, why)) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    auto simulator = std::make_shared<SimulatorImpl>();
+    for (const auto& u : spec.units) {
+        simulator->plug(u.index, u.config);
+        if (u.heldElsewhere) simulator->holdElsewhere(u.index, true);
+    }
+    if (spec.driverVersion)
+        simulator->setDriverVersion(spec.driverVersion->major, spec.driverVersion->minor, spec.driverVersion->build);
+    return simulator;
+}
+
+}  // namespace trelvo::sim
+
+namespace trelvo::usb {
+
+std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& spec) {
+    std::string error;
+    auto simulator = sim::Simulator::fromSpec(spec, &error);
+    if (!simulator) {
+        std::fprintf(stderr, "trelvo: TRELVO_SIMULATE=\"%s\" is malformed, no simulated unit: %s\n", spec.c_str(),
+                     error.c_str());
+        return nullptr;
+    }
+    return simulator;
+}
+
+}  // namespace trelvo::usb
