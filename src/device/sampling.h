@@ -30,7 +30,8 @@ enum class ScanListResult {
 
 // Validates the channel list and builds the scan list, appending the trigger
 // channel as a last slot when the trigger is enabled on an unlisted channel.
-// `out` is written only when the result is Ok.
+// `out` is written only when the result is Ok. A null `channels` with a valid
+// count is BadChannel.
 ScanListResult buildScanList(const int16_t* channels, int16_t numChannels, uint8_t triggerEnabled,
                              uint8_t triggerMux, ScanList& out);
 
@@ -43,7 +44,7 @@ struct TimerSetting {
 // Exhaustive search over every timer reload up to the scan-rate cap of
 // 20000 / scanLength scans per second, for the setting whose block time of
 // idealReadings readings comes closest to intervalUs; ties go to the later
-// (faster) setting. scanLength is 1..11.
+// (faster) setting. scanLength is 1..11 (0 is taken as 1).
 TimerSetting searchTimer(uint32_t intervalUs, uint32_t idealReadings, uint8_t scanLength);
 
 // Time between two readings of one channel, in microseconds, as a 32-bit

@@ -63,12 +63,17 @@ public:
 
     // Starts a capture: clears the slot sums and counts and the triggered
     // flag, arms the trigger history; keeps the odd-byte history, which
-    // carries over from capture to capture.
+    // carries over from capture to capture. A config that no channel list
+    // gives is brought into range: scanLength to 1..11, channelCount to at
+    // most scanLength, oversample 0 to 1; a triggerSlot past the scan reads
+    // as "no samples" (trigger value 0xFFFF).
     void startCapture(const DecoderConfig& config, const CaptureCounts& counts);
 
     // Decodes one block, pushing its readings into `ring` in one push at the
     // end (and trimming the ring once when a stream capture triggers).
-    // Returns the completion reached in this block, if any.
+    // Returns the completion reached in this block, if any. After completion
+    // the post-trigger count keeps falling and stops at INT32_MIN, so it
+    // never comes back round to 0.
     Completion decode(const uint8_t* bytes, std::size_t length, SampleRing& ring);
 
     // Auto-trigger: marks the capture as triggered; counting starts with the
