@@ -123,8 +123,14 @@ public:
     void failTransfersAfter(uint32_t pipe, int okCount);
     void shortIdentityReply(bool s) { shortIdentity_ = s; }
     void overlongStreamPacket(bool once) { overlong_ = once; }
-    void dropFrames(uint32_t everyNth) { dropFramesEvery_ = everyNth; }
-    void dropBytes(uint32_t everyNth) { dropBytesEvery_ = everyNth; }
+    void dropFrames(uint32_t everyNth) {
+        dropFramesEvery_ = everyNth;
+        framesSeen_ = 0;
+    }
+    void dropBytes(uint32_t everyNth) {
+        dropBytesEvery_ = everyNth;
+        streamBytesSeen_ = 0;
+    }
     void converterNotReady(int count) { notReady_ = count; }
 
 private:

@@ -1,0 +1,195 @@
+// The TRELVO_SIMULATE grammar: pure parsing, and the factory's answer to a
+// malformed value.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "sim/sim_spec.h"
+#include "sim/simulator.h"
+#include "usb/backend_factory.h"
+
+namespace {
+
+using namespace trelvo::sim;
+
+SimSpec parse(const std::string& text) {
+    SimSpec spec;
+    std::string error;
+    EXPECT_TRUE(parseSimulateSpec(text, spec, error)) << text << ": " << error;
+    return spec;
+}
+
+std::string failure(const std::string& text) {
+    SimSpec spec;
+    std::string error;
+    EXPECT_FALSE(parseSimulateSpec(text, spec, error)) << text;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+    return error;
+}
+
+TEST(SimSpec, CountForm) {
+    auto spec = parse("2");
+    ASSERT_EQ(spec.units.size(), 2u);
+    EXPECT_EQ(spec.units[0].index, 0);
+    EXPECT_EQ(spec.units[1].index, 1);
+    for (const auto& u : spec.units) {
+        EXPECT_EQ(u.config.variantBits, 12);
+        EXPECT_EQ(u.config.firmware, FirmwareState::Running);
+        EXPECT_FALSE(u.config.fastClock);
+        EXPECT_FALSE(u.heldElsewhere);
+    }
+    EXPECT_EQ(parse("0").units.size(), 0u);
+    EXPECT_EQ(parse(" 64 ").units.size(), 64u);
+    EXPECT_EQ(parse("12").units.size(), 12u) << "a lone number is a count";
+    EXPECT_FALSE(parse("3").driverVersion);
+}
+
+TEST(SimSpec, VariantList) {
+    auto spec = parse("12,10,12");
+    ASSERT_EQ(spec.units.size(), 3u);
+    EXPECT_EQ(spec.units[0].config.variantBits, 12);
+    EXPECT_EQ(spec.units[1].config.variantBits, 10);
+    EXPECT_EQ(spec.units[2].config.variantBits, 12);
+    EXPECT_EQ(spec.units[2].index, 2);
+    spec = parse("10bit");
+    ASSERT_EQ(spec.units.size(), 1u);
+    EXPECT_EQ(spec.units[0].config.variantBits, 10);
+    spec = parse("12, -, 10");
+    ASSERT_EQ(spec.units.size(), 2u);
+    EXPECT_EQ(spec.units[1].index, 2) << "'-' leaves a device file empty";
+}
+
+TEST(SimSpec, UnitOptions) {
+    auto spec = parse("12:fast;ch1=sine(1000,500,50Hz);held,10:fw=rev2;delay=20;seed=9;frame=4294967000");
+    ASSERT_EQ(spec.units.size(), 2u);
+    const auto& a = spec.units[0];
+    EXPECT_TRUE(a.config.fastClock);
+    EXPECT_TRUE(a.heldElsewhere);
+    EXPECT_EQ(a.config.signals[0].waveform, Waveform::Sine);
+    EXPECT_EQ(a.config.signals[0].level, 1000);
+    EXPECT_EQ(a.config.signals[0].amplitude, 500);
+    EXPECT_EQ(a.config.signals[0].frequencyHz, 50);
+    EXPECT_EQ(a.config.signals[1].frequencyHz, defaultSignal(2).frequencyHz) << "others keep their defaults";
+    const auto& b = spec.units[1];
+    EXPECT_EQ(b.config.variantBits, 10);
+    EXPECT_EQ(b.config.firmware, FirmwareState::OtherRevision);
+    EXPECT_EQ(b.config.reenumerateDelayMs, 20u);
+    EXPECT_EQ(b.config.seed, 9u);
+    EXPECT_EQ(b.config.frameBase, 4294967000u);
+
+    EXPECT_EQ(parse("12:blank").units[0].config.firmware, FirmwareState::Blank);
+    EXPECT_EQ(parse("12:chipa").units[0].config.firmware, FirmwareState::BlankChipMaker1);
+    EXPECT_EQ(parse("12:fw=chipB").units[0].config.firmware, FirmwareState::BlankChipMaker2);
+    EXPECT_EQ(parse("12:CHIPC").units[0].config.firmware, FirmwareState::BlankChipMaker3);
+    EXPECT_EQ(parse("12:running").units[0].config.firmware, FirmwareState::Running);
+
+    spec = parse("12:all=dc(100);ch11=counter");
+    for (int c = 0; c < 10; ++c) EXPECT_EQ(spec.units[0].config.signals[static_cast<std::size_t>(c)].waveform, Waveform::Dc);
+    EXPECT_EQ(spec.units[0].config.signals[10].waveform, Waveform::Counter);
+    EXPECT_EQ(spec.units[0].config.signals[10].level, 0);
+}
+
+TEST(SimSpec, DriverVersion) {
+    auto spec = parse("12,driver=1.12");
+    ASSERT_TRUE(spec.driverVersion);
+    EXPECT_EQ(spec.driverVersion->major, 1);
+    EXPECT_EQ(spec.driverVersion->minor, 12);
+    EXPECT_EQ(spec.driverVersion->build, 0);
+    EXPECT_EQ(spec.units.size(), 1u);
+    spec = parse("driver=2.5.7");
+    EXPECT_EQ(spec.units.size(), 0u);
+    EXPECT_EQ(spec.driverVersion->build, 7);
+}
+
+TEST(SimSpec, Signals) {
+    Signal s;
+    std::string e;
+    ASSERT_TRUE(parseSignal("sine(2048,1500,1.5kHz,90deg,3)", s, e)) << e;
+    EXPECT_EQ(s.waveform, Waveform::Sine);
+    EXPECT_EQ(s.frequencyHz, 1500);
+    EXPECT_EQ(s.phaseDeg, 90);
+    EXPECT_EQ(s.noise, 3);
+    ASSERT_TRUE(parseSignal(" Square( 100 , 50 , 2 ) ", s, e)) << e;
+    EXPECT_EQ(s.waveform, Waveform::Square);
+    EXPECT_EQ(s.level, 100);
+    EXPECT_EQ(s.amplitude, 50);
+    EXPECT_EQ(s.frequencyHz, 2);
+    ASSERT_TRUE(parseSignal("triangle", s, e));
+    EXPECT_EQ(s.waveform, Waveform::Triangle);
+    ASSERT_TRUE(parseSignal("ramp(2048,2000,0.5hz)", s, e));
+    EXPECT_EQ(s.frequencyHz, 0.5);
+    ASSERT_TRUE(parseSignal("dc(1000,4)", s, e));
+    EXPECT_EQ(s.level, 1000);
+    EXPECT_EQ(s.noise, 4);
+    ASSERT_TRUE(parseSignal("counter(100)", s, e));
+    EXPECT_EQ(s.waveform, Waveform::Counter);
+    EXPECT_EQ(s.level, 100);
+    ASSERT_TRUE(parseSignal("noise(2000,30)", s, e));
+    EXPECT_EQ(s.waveform, Waveform::Noise);
+    EXPECT_EQ(s.amplitude, 30);
+    ASSERT_TRUE(parseSignal("noise", s, e));
+    EXPECT_EQ(s.level, 2048);
+
+    for (const char* bad : {"", "saw(1)", "sine(1,2,3,4,5,6)", "dc(abc)", "dc(1", "sine(1,2,3ms)", "dc(1,2,3)",
+                            "sine(1,2,-3)", "counter(1,2)", "dc((1))", "dc(nan)", "dc(1e999)"}) {
+        EXPECT_FALSE(parseSignal(bad, s, e)) << bad;
+        EXPECT_FALSE(e.empty());
+    }
+}
+
+TEST(SimSpec, Malformed) {
+    failure("");
+    failure("   ");
+    failure("65");
+    failure("99999999999999999999");
+    failure("-1");
+    failure("2,");
+    failure(",12");
+    failure("12,,10");
+}
+
+TEST(SimSpec, MalformedLists) {
+    for (const char* bad : {"8,10", "12:fsat", "12:ch12=dc(1)", "12:ch0=dc(1)", "12:chx=dc(1)", "12:ch1=foo",
+                            "12:ch1=sine(1,2", "12:delay=abc", "12:delay=-5", "12:seed=1.5", "12:fw=gold",
+                            "12:", "12:fast;", "12:;fast", "driver=1", "driver=1.x", "driver=1.2.3.4",
+                            "12,driver=70000.1", "12)", "12:ch1=dc(1))", "2;3", "12 10"}) {
+        failure(bad);
+    }
+    std::string all;
+    for (int i = 0; i < 65; ++i) all += i ? ",12" : "12";
+    failure(all);
+}
+
+TEST(SimSpec, FactoryReportsMalformedValueOnOneLine) {
+    ::testing::internal::CaptureStderr();
+    auto backend = trelvo::usb::createSimulatedBackend("12:bogus");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(backend, nullptr);
+    EXPECT_NE(err.find("TRELVO_SIMULATE"), std::string::npos);
+    EXPECT_NE(err.find("bogus"), std::string::npos);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+
+    ::testing::internal::CaptureStderr();
+    backend = trelvo::usb::createSimulatedBackend("12,10");
+    EXPECT_TRUE(::testing::internal::GetCapturedStderr().empty());
+    ASSERT_NE(backend, nullptr);
+    auto simulator = std::dynamic_pointer_cast<Simulator>(backend);
+    ASSERT_TRUE(simulator);
+    ASSERT_TRUE(simulator->unit(1));
+    EXPECT_EQ(simulator->unit(1)->identity()[11], 0) << "10-bit variant code";
+    EXPECT_FALSE(simulator->unit(2));
+}
+
+TEST(SimSpec, FromSpecAppliesEverything) {
+    std::string error;
+    auto simulator = Simulator::fromSpec("12:fw=blank;ch3=dc(7),driver=1.20.5", &error);
+    ASSERT_TRUE(simulator) << error;
+    ASSERT_TRUE(simulator->unit(0));
+    EXPECT_EQ(simulator->unit(0)->firmware(), FirmwareState::Blank);
+    EXPECT_EQ(simulator->unit(0)->signal(3).level, 7);
+    EXPECT_FALSE(Simulator::fromSpec("12:nope", &error));
+    EXPECT_NE(error.find("nope"), std::string::npos);
+}
+
+}  // namespace
