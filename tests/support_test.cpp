@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
-#include <thread>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "support/critical_section_lock.h"
@@ -30,7 +30,7 @@ using trelvo::ThreadRunner;
 
 // Runs until asked to stop, optionally ignoring the request for a while.
 class Worker : public IRunnable {
-public:
+  public:
     explicit Worker(uint32_t lingerMs = 0) : lingerMs_(lingerMs) {}
     uint32_t run() override {
         started = true;
@@ -43,7 +43,7 @@ public:
 
     std::atomic<bool> started{false}, stopRequested{false}, finished{false};
 
-private:
+  private:
     uint32_t lingerMs_;
 };
 
@@ -112,7 +112,7 @@ TEST(CriticalSectionLock, IsRecursiveAndDoesNothingAfterTeardown) {
     EXPECT_TRUE(entered);
 
     lock.teardown();
-    lock.lock();    // no-ops now
+    lock.lock();  // no-ops now
     lock.unlock();
     lock.unlock();
     EXPECT_FALSE(lock.initialised());
@@ -198,7 +198,7 @@ TEST(Platform, ThreadExitCodeAndTimedWait) {
 
 // A driver whose every request throws: nothing may escape the exports.
 class ThrowingDriver : public trelvo::usb::IDriverBackend {
-public:
+  public:
     int64_t open(int) override { throw std::runtime_error("driver exploded"); }
     bool control(int64_t, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t*) override {
         throw std::runtime_error("driver exploded");

@@ -429,18 +429,20 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
     const uint64_t wantedWide = uint64_t{channelCount} * readings;
     int32_t n = wantedWide > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wantedWide);
 
-    if (captureMethod_ == kMethodStream) {
-        ring_->readOldest(values, n);
-    } else {
-        if (state() == kStateCapturing) {
-            releaseHold();
-            requestState(kStateReadyHalted);
-            takeHold();
-        }
-        const int32_t held = ring_->count();
-        if (held < n) n = held;
-        ring_->readNewest(values, n);
+    if (captureMethod_ != kMethodStream && state() == kStateCapturing) {
+        releaseHold();
+        requestState(kStateReadyHalted);
+        takeHold();
     }
+    // Whole readings only: a request never splits one reading's channels,
+    // so the next retrieval starts with the first channel again.
+    const int32_t held = ring_->count();
+    if (held < n) n = held;
+    n -= n % static_cast<int32_t>(channelCount);
+    if (captureMethod_ == kMethodStream)
+        ring_->readOldest(values, n);
+    else
+        ring_->readNewest(values, n);
 
     const int32_t perChannel = n / static_cast<int32_t>(channelCount);
     if (times) {
