@@ -22,8 +22,11 @@
 #endif
 
 #if defined(_WIN32)
-#if defined(TRELVO_BUILDING)
-#define TRELVO_API __declspec(dllexport)
+#if defined(TRELVO_BUILDING) || defined(TRELVO_STATIC)
+/* Trelvo.dll takes its export table (each function under its plain and its
+ * decorated name, fixed ordinals) from its module-definition file; dllexport
+ * here would add a third name. TRELVO_STATIC: linked as a static library. */
+#define TRELVO_API
 #else
 #define TRELVO_API __declspec(dllimport)
 #endif

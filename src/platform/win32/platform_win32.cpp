@@ -1,0 +1,359 @@
+// Win32 implementation of the OS layer (32-bit Windows, NT line; built with
+// mingw-w64 and run under Windows or Wine).
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_module.h"
+#include "version.h"
+
+namespace trelvo::platform {
+
+// ---- Module handle ---------------------------------------------------------
+
+namespace {
+std::atomic<HMODULE> g_module{nullptr};
+}  // namespace
+
+void win32::setLibraryModule(HMODULE module) {
+    g_module.store(module, std::memory_order_release);
+}
+
+HMODULE win32::libraryModule() {
+    return g_module.load(std::memory_order_acquire);
+}
+
+// ---- Time ------------------------------------------------------------------
+
+namespace {
+std::atomic<uint32_t (*)()> g_tickSource{nullptr};
+}  // namespace
+
+uint32_t tickCount() {
+    auto source = g_tickSource.load(std::memory_order_acquire);
+    return source ? source() : static_cast<uint32_t>(GetTickCount());
+}
+
+void setTickSourceForTest(uint32_t (*source)()) {
+    g_tickSource.store(source, std::memory_order_release);
+}
+
+void sleepMs(uint32_t ms) {
+    Sleep(ms);
+}  // Sleep(0) gives up the rest of the time slice
+
+// ---- System information ----------------------------------------------------
+
+namespace {
+std::atomic<bool> g_osOverridden{false};
+std::atomic<uint32_t> g_osMajor{0};
+std::atomic<uint32_t> g_osMinor{0};
+}  // namespace
+
+// GetVersionExA reports the version the process is manifested for: since
+// Windows 8.1 a program without a compatibility manifest sees 6.2 whatever
+// the real version is. The library only distinguishes major 4 (Windows 95,
+// 98, Me, NT 4.0) from 5 and above, which every NT system passes either way.
+OsVersion osVersion() {
+    if (g_osOverridden.load()) return {g_osMajor.load(), g_osMinor.load()};
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return {5, 0};  // cannot fail on a supported system
+    return {static_cast<uint32_t>(info.dwMajorVersion), static_cast<uint32_t>(info.dwMinorVersion)};
+}
+
+void setOsVersionForTest(OsVersion version) {
+    g_osMajor = version.major;
+    g_osMinor = version.minor;
+    g_osOverridden = true;
+}
+
+void resetOsVersionForTest() {
+    g_osOverridden = false;
+}
+
+void peekMessages() {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+}
+
+bool libraryFileVersion(std::string& version) {
+    HMODULE module = win32::libraryModule();
+    if (!module) {
+        // Linked statically into a program: the library has no version
+        // resource of its own, so the build's version stands in for it.
+        version = TRELVO_FILE_VERSION;
+        return true;
+    }
+    char path[256];
+    const DWORD pathLength = GetModuleFileNameA(module, path, sizeof path);
+    if (pathLength == 0 || pathLength >= sizeof path) return false;  // failed or cut short
+
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) return false;
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(path, 0, size, data.data())) return false;
+
+    // English (United Kingdom), code page 1200. The length reported for a
+    // text value counts its terminating zero.
+    char key[] = "\\StringFileInfo\\080904b0\\FileVersion";
+    void* value = nullptr;
+    UINT valueLength = 0;
+    if (!VerQueryValueA(data.data(), key, &value, &valueLength) || !value || valueLength == 0)
+        return false;
+    const char* text = static_cast<const char*>(value);
+    version.assign(text, strnlen(text, valueLength));
+    return true;
+}
+
+bool environmentVariable(const char* name, std::string& value) {
+    // The process's environment block (not the runtime's copy made at start),
+    // so that SetEnvironmentVariableA before the first use is seen.
+    std::vector<char> buffer(256);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length =
+            GetEnvironmentVariableA(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+            value.clear();  // set but empty
+            return true;
+        }
+        if (length < buffer.size()) {
+            value.assign(buffer.data(), length);
+            return true;
+        }
+        buffer.resize(length);  // too small: length is the size needed
+    }
+}
+
+uint32_t lastError() {
+    return static_cast<uint32_t>(GetLastError());
+}
+
+// ---- Recursive lock ----------------------------------------------------------
+
+// A critical section guards the owner and depth; waiters sleep on a condition
+// variable. The OS critical section alone cannot serve: only its owner may
+// leave it, and a unit's hold must be given back by other threads.
+struct RecursiveLock::Impl {
+    CRITICAL_SECTION section;
+    CONDITION_VARIABLE released;
+    DWORD owner = 0;  // thread id; 0 is never a thread's id
+    int depth = 0;
+};
+
+RecursiveLock::RecursiveLock() : impl_(new Impl) {
+    InitializeCriticalSection(&impl_->section);
+    InitializeConditionVariable(&impl_->released);
+}
+
+RecursiveLock::~RecursiveLock() {
+    DeleteCriticalSection(&impl_->section);
+    delete impl_;
+}
+
+void RecursiveLock::lock() {
+    const DWORD me = GetCurrentThreadId();
+    EnterCriticalSection(&impl_->section);
+    if (impl_->depth > 0 && impl_->owner == me) {
+        ++impl_->depth;
+    } else {
+        while (impl_->depth > 0)
+            SleepConditionVariableCS(&impl_->released, &impl_->section, INFINITE);
+        impl_->owner = me;
+        impl_->depth = 1;
+    }
+    LeaveCriticalSection(&impl_->section);
+}
+
+void RecursiveLock::unlock() {
+    EnterCriticalSection(&impl_->section);
+    if (impl_->depth > 0 && impl_->owner == GetCurrentThreadId() && --impl_->depth == 0) {
+        impl_->owner = 0;
+        WakeAllConditionVariable(&impl_->released);
+    }
+    LeaveCriticalSection(&impl_->section);
+}
+
+void RecursiveLock::releaseOnBehalf() {
+    EnterCriticalSection(&impl_->section);
+    if (impl_->depth > 0 && --impl_->depth == 0) {
+        impl_->owner = 0;
+        WakeAllConditionVariable(&impl_->released);
+    }
+    LeaveCriticalSection(&impl_->section);
+}
+
+// ---- Named cross-process mutex ----------------------------------------------
+
+// A Win32 named mutex. Ownership belongs to the thread that took it; the
+// destructor gives it back when run on that thread, so that closing really
+// lets go even while another process holds a handle to the same mutex (a
+// mutex whose last handle closes simply ceases to exist).
+struct NamedMutex::Impl {
+    HANDLE handle = nullptr;
+    DWORD ownerThread = 0;
+    bool owned = false;
+};
+
+NamedMutex::NamedMutex(const std::string& name) : impl_(new Impl) {
+    impl_->handle = CreateMutexA(nullptr, FALSE, name.c_str());  // opens an existing one too
+}
+
+NamedMutex::~NamedMutex() {
+    if (impl_->handle) {
+        if (impl_->owned && impl_->ownerThread == GetCurrentThreadId()) ReleaseMutex(impl_->handle);
+        CloseHandle(impl_->handle);
+    }
+    delete impl_;
+}
+
+bool NamedMutex::valid() const {
+    return impl_->handle != nullptr;
+}
+
+bool NamedMutex::tryAcquire() {
+    if (!impl_->handle) return false;
+    if (impl_->owned) return true;
+    switch (WaitForSingleObject(impl_->handle, 0)) {
+        case WAIT_OBJECT_0:
+            impl_->owned = true;
+            impl_->ownerThread = GetCurrentThreadId();
+            return true;
+        case WAIT_ABANDONED:
+            // The previous holder ended without letting go. The wait made this
+            // thread the owner; hand the mutex back at once so that it is
+            // free for the next attempt, and report the unit as not claimed.
+            ReleaseMutex(impl_->handle);
+            return false;
+        default:  // WAIT_TIMEOUT: another holder; WAIT_FAILED
+            return false;
+    }
+}
+
+// Named mutexes are kernel objects on Windows; there is no directory.
+std::string namedMutexDirectory() {
+    return std::string();
+}
+void setNamedMutexDirectoryForTest(const std::string&) {}
+
+// ---- Threads -----------------------------------------------------------------
+
+namespace {
+
+// Shared by the Thread object and the running thread; freed by whichever of
+// the two lets go last, so a Thread may be closed while its thread runs.
+struct ThreadState {
+    ThreadBody body = nullptr;
+    void* argument = nullptr;
+    // Manual-reset event, set once the body has returned. Waits use it rather
+    // than the thread handle: a thread's handle is signalled only after the
+    // loader has told every DLL about the thread's end, which cannot happen
+    // while the loader lock is held, i.e. while DllMain closes units at unload.
+    HANDLE bodyDone = nullptr;
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> code{kStillActive};
+    std::atomic<int> references{2};
+};
+
+void releaseState(ThreadState* state) {
+    if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        CloseHandle(state->bodyDone);
+        delete state;
+    }
+}
+
+unsigned __stdcall threadEntry(void* argument) {
+    auto* state = static_cast<ThreadState*>(argument);
+    const uint32_t code = state->body(state->argument);
+    state->code.store(code, std::memory_order_relaxed);
+    state->done.store(true, std::memory_order_release);
+    SetEvent(state->bodyDone);
+    releaseState(state);
+    return code;
+}
+
+}  // namespace
+
+struct Thread::Impl {
+    HANDLE handle = nullptr;
+    ThreadState* state = nullptr;
+};
+
+Thread::~Thread() {
+    close();
+}
+
+// The runtime library's thread creation (_beginthreadex) rather than
+// CreateThread: the bodies run C++ code that uses the runtime's per-thread
+// data (exceptions, errno), which _beginthreadex sets up and frees.
+bool Thread::start(ThreadBody body, void* argument) {
+    close();
+    auto* state = new ThreadState;
+    state->body = body;
+    state->argument = argument;
+    state->bodyDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!state->bodyDone) {
+        const DWORD error = GetLastError();
+        delete state;
+        SetLastError(error);
+        return false;
+    }
+    unsigned id = 0;
+    const uintptr_t handle = _beginthreadex(nullptr, 0, &threadEntry, state, 0, &id);
+    if (handle == 0) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SUCCESS) error = ERROR_NOT_ENOUGH_MEMORY;
+        CloseHandle(state->bodyDone);
+        delete state;
+        SetLastError(error);
+        return false;
+    }
+    impl_ = new Impl{reinterpret_cast<HANDLE>(handle), state};
+    return true;
+}
+
+int Thread::wait(uint32_t timeoutMs) {
+    if (!impl_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    switch (WaitForSingleObject(impl_->state->bodyDone, timeoutMs)) {  // UINT32_MAX = INFINITE
+        case WAIT_OBJECT_0:
+            return 1;
+        case WAIT_TIMEOUT:
+            return 0;
+        default:
+            return -1;
+    }
+}
+
+bool Thread::exitCode(uint32_t& code) const {
+    if (!impl_) return false;
+    if (impl_->state->done.load(std::memory_order_acquire)) {
+        // The body has returned; the thread itself may still be on its way
+        // out (and GetExitCodeThread still say STILL_ACTIVE).
+        code = impl_->state->code.load(std::memory_order_relaxed);
+        return true;
+    }
+    DWORD value = 0;
+    if (!GetExitCodeThread(impl_->handle, &value)) return false;
+    code = static_cast<uint32_t>(value);
+    return true;
+}
+
+void Thread::close() {
+    if (!impl_) return;
+    CloseHandle(impl_->handle);
+    releaseState(impl_->state);
+    delete impl_;
+    impl_ = nullptr;
+}
+
+}  // namespace trelvo::platform
