@@ -16,17 +16,17 @@
 namespace trelvo::usb {
 namespace {
 
-using testing::FakeDriver;
-using testing::makePipe;
-using testing::recordOf;
+using fake::FakeDriver;
+using fake::makePipe;
+using fake::recordOf;
 
 class EndpointTest : public ::testing::Test {
   protected:
     void SetUp() override {
         driver = FakeDriver::install();
-        testing::FakeUnit unit;
-        unit.descriptor = testing::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
-        unit.interface = testing::unitInterface();
+        fake::FakeUnit unit;
+        unit.descriptor = fake::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
+        unit.interface = fake::unitInterface();
         driver->plug(0, unit);
         ASSERT_TRUE(channel.open(0));
     }
@@ -380,8 +380,8 @@ TEST_F(EndpointTest, StreamStartStopAndDestruction) {
 class SelectInterfaceTest : public EndpointTest {
   protected:
     void plugWith(const InterfaceInfo& info) {
-        testing::FakeUnit unit;
-        unit.descriptor = testing::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
+        fake::FakeUnit unit;
+        unit.descriptor = fake::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
         unit.interface = info;
         driver->plug(5, unit);
         ASSERT_TRUE(device.openIndex(5));
@@ -390,7 +390,7 @@ class SelectInterfaceTest : public EndpointTest {
 };
 
 TEST_F(SelectInterfaceTest, TheUnitsThreePipesLandInTheirSlots) {
-    plugWith(testing::unitInterface());
+    plugWith(fake::unitInterface());
     driver->clearCalls();
     ASSERT_TRUE(device.selectInterface(0, 0));
     const auto selects = driver->calls(kIoctlSelectInterface);
@@ -463,9 +463,9 @@ TEST_F(SelectInterfaceTest, APipeCountBeyondTheReplyIsCappedAndFailuresKeepThePi
 
 TEST_F(SelectInterfaceTest, DestroyingADeviceStopsItsStreamBeforeClosingTheChannel) {
     auto owned = std::make_unique<SuvoUsbDevice>();
-    testing::FakeUnit unit;
-    unit.descriptor = testing::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
-    unit.interface = testing::unitInterface();
+    fake::FakeUnit unit;
+    unit.descriptor = fake::makeDescriptor(kOwnVendorId, kUnitProductId, 1);
+    unit.interface = fake::unitInterface();
     driver->plug(6, unit);
     ASSERT_TRUE(owned->openIndex(6));
     ASSERT_TRUE(owned->selectInterface(0, 0));
@@ -480,7 +480,7 @@ TEST_F(SelectInterfaceTest, DestroyingADeviceStopsItsStreamBeforeClosingTheChann
 }
 
 TEST_F(SelectInterfaceTest, PipesOfAClosedDeviceFailHarmlessly) {
-    plugWith(testing::unitInterface());
+    plugWith(fake::unitInterface());
     ASSERT_TRUE(device.selectInterface(0, 0));
     ASSERT_TRUE(device.isocIn()->startStream(100, 400, 1, 2));
     device.close();

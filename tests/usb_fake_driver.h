@@ -15,7 +15,7 @@
 #include "usb/driver_channel.h"
 #include "usb/driver_interface.h"
 
-namespace trelvo::usb::testing {
+namespace trelvo::usb::fake {
 
 struct FakeUnit {
     DeviceDescriptor descriptor{};
@@ -204,4 +204,4 @@ T recordOf(const std::vector<uint8_t>& bytes) {
     return value;
 }
 
-}  // namespace trelvo::usb::testing
+}  // namespace trelvo::usb::fake
