@@ -133,8 +133,18 @@ void RecursiveLock::releaseOnBehalf() {
 // ---- Named cross-process mutex ----------------------------------------------
 
 namespace {
-std::mutex g_lockDirMutex;
-std::string g_lockDirOverride;
+// Function-local statics: the test support sets the directory from a static
+// initializer of another file, which may run before this file's globals are
+// constructed (a namespace-scope std::string would then be constructed over
+// the value, losing it and leaking it).
+std::mutex& lockDirMutex() {
+    static std::mutex m;
+    return m;
+}
+std::string& lockDirOverride() {
+    static std::string dir;
+    return dir;
+}
 
 // "Global\suvopp-3" and "suvopp-3" name the same lock file: Linux has one
 // namespace for all sessions.
@@ -150,8 +160,8 @@ std::string lockFileName(const std::string& name) {
 
 std::string namedMutexDirectory() {
     {
-        std::lock_guard<std::mutex> guard(g_lockDirMutex);
-        if (!g_lockDirOverride.empty()) return g_lockDirOverride;
+        std::lock_guard<std::mutex> guard(lockDirMutex());
+        if (!lockDirOverride().empty()) return lockDirOverride();
     }
     std::string dir;
     if (environmentVariable("TRELVO_LOCK_DIR", dir) && !dir.empty()) return dir;
@@ -159,8 +169,8 @@ std::string namedMutexDirectory() {
 }
 
 void setNamedMutexDirectoryForTest(const std::string& dir) {
-    std::lock_guard<std::mutex> guard(g_lockDirMutex);
-    g_lockDirOverride = dir;
+    std::lock_guard<std::mutex> guard(lockDirMutex());
+    lockDirOverride() = dir;
 }
 
 struct NamedMutex::Impl {
