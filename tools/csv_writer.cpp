@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "cli_error.h"
@@ -18,17 +19,25 @@ CsvWriter::CsvWriter(const std::string& path, const std::vector<int>& channels, 
         if (!file_)
             throw Failure(kExitFailure, "cannot create " + path + ": " + std::strerror(errno));
     }
-    std::string header = frameColumn_ ? "frame,time_us" : "time_us";
-    for (const int channel : channels) header += ",ch" + std::to_string(channel);
-    header += '\n';
-    if (std::fputs(header.c_str(), file_) == EOF) writeFailed(errno);
+    header_ = frameColumn_ ? "frame,time_us" : "time_us";
+    for (const int channel : channels) header_ += ",ch" + std::to_string(channel);
+    header_ += '\n';
 }
 
 CsvWriter::~CsvWriter() {
-    if (file_ && file_ != stdout) std::fclose(file_);
+    if (file_ && file_ != stdout) {
+        std::fclose(file_);
+        if (!headerWritten_ && !finished_) std::remove(displayName_.c_str());
+    }
+}
+
+void CsvWriter::writeHeader() {
+    headerWritten_ = true;
+    if (std::fputs(header_.c_str(), file_) == EOF) writeFailed(errno);
 }
 
 void CsvWriter::row(int64_t timeUs, const uint16_t* values, int frame) {
+    if (!headerWritten_) writeHeader();
     char text[32];
     line_.clear();
     if (frameColumn_) {
@@ -49,6 +58,8 @@ void CsvWriter::flush() {
 }
 
 void CsvWriter::finish() {
+    finished_ = true;
+    if (!headerWritten_) writeHeader();
     flush();
     if (file_ != stdout) {
         std::FILE* file = file_;

@@ -14,7 +14,9 @@ namespace trelvo_cli {
 class CsvWriter {
   public:
     // `path` "-" writes to standard output. Throws Failure when the file
-    // cannot be created.
+    // cannot be created. The header goes out with the first row (or at
+    // finish()), so a capture that fails early leaves standard output empty;
+    // a file that never got a row is removed again.
     CsvWriter(const std::string& path, const std::vector<int>& channels, bool frameColumn);
     ~CsvWriter();
     CsvWriter(const CsvWriter&) = delete;
@@ -34,11 +36,15 @@ class CsvWriter {
 
   private:
     [[noreturn]] void writeFailed(int error);
+    void writeHeader();
 
     std::FILE* file_;
     std::string displayName_;
     size_t columns_;
     bool frameColumn_;
+    std::string header_;
+    bool headerWritten_ = false;
+    bool finished_ = false;
     std::string line_;
 };
 

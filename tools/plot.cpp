@@ -111,6 +111,8 @@ std::string script(const PlotSettings& settings, const PlotBuffer& data) {
         const std::string level = std::to_string(settings.threshold);
         s += "set arrow from graph 0, first " + level + " to graph 1, first " + level +
              " nohead dashtype 3 linecolor rgb '#7f7f7f'\n";
+        s += "set label 'threshold " + level + "' at graph 0.01, first " + level +
+             " offset 0,0.7 textcolor rgb '#7f7f7f'\n";
     }
     s += "$capture << EOD\n";
     char number[48];

@@ -109,6 +109,10 @@ Failure openFailure(bool holdingUnits) {
             if (!holdingUnits && anotherProgramHoldsAUnit())
                 return Failure(kExitUnitBusy,
                                "unit busy: every unit found is in use by another program");
+            if (const char* simulated = std::getenv("TRELVO_SIMULATE"); simulated && *simulated)
+                return Failure(
+                    kExitNoUnit,
+                    std::string("no unit found among the simulated units (") + simulated + ")");
             return Failure(kExitNoUnit,
                            "no unit found: none is connected, or every one is in use by another "
                            "program (to try without hardware, use --simulate 1)");
