@@ -17,8 +17,10 @@ fail() { echo "50-windows: $*" >&2; exit 1; }
 
 # ---- Tools -------------------------------------------------------------------
 have_tools() {
+  local wine32
+  wine32=$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null || true)
   command -v "$triplet-g++-posix" >/dev/null && command -v wine >/dev/null &&
-    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'
+    [ "$wine32" = "install ok installed" ]
 }
 if ! have_tools; then
   step "installing the cross compiler and Wine"

@@ -1,8 +1,9 @@
 /* Trelvo.dll as an application sees it: loaded with LoadLibrary, every
  * function resolved by plain name, decorated name and ordinal, the version
  * read through the real version resource, the error line of a fresh library,
- * opening without any device file, unloading with a unit open (by FreeLibrary
- * and by the end of the process), and a unit held by another process. */
+ * opening without any device file, a firmware download, unloading with a unit
+ * open (by FreeLibrary and by the end of the process), and a unit held by
+ * another process. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -129,6 +130,13 @@ static void checkVersionResource(HMODULE module) {
         CHECK(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0x00040000);
         CHECK(fixed->dwFileType == VFT_DLL);
     }
+    /* The lookup that information line 0 relies on reports the length with
+     * the terminating zero. */
+    char* text = NULL;
+    CHECK(VerQueryValueA(data, "\\StringFileInfo\\080904b0\\FileVersion", (void**)&text, &length) &&
+          text);
+    CHECK_MSG(length == 8 && text && strcmp(text, "1.0.4.0") == 0, "FileVersion \"%.20s\", %u",
+              text ? text : "", length);
     WORD* translation = NULL;
     CHECK(VerQueryValueA(data, "\\VarFileInfo\\Translation", (void**)&translation, &length) &&
           length >= 4);
@@ -258,6 +266,21 @@ static int childUnloadWithOpenUnit(void) {
     return g_checksFailed == 0 ? 0 : 1;
 }
 
+/* A unit that runs firmware of another revision is programmed through the
+ * driver (the path for Windows 2000 and later, from GetVersionExA) and found
+ * again after it re-enumerates, while the open polls the message queue. */
+static void testFirmwareDownload(void) {
+    SetEnvironmentVariableA("TRELVO_SIMULATE", "12bit:fw=rev2;delay=200");
+    Library library;
+    if (!loadLibrary(&library)) return;
+    int16_t handle = library.openUnit();
+    CHECK_MSG(handle == 1, "open with a firmware download gave %d", handle);
+    char text[64];
+    CHECK(infoLine(&library, handle, 3, text, sizeof text) == 9 && strcmp(text, "TRELVO/12") == 0);
+    CHECK(library.closeUnit(handle) == 1);
+    CHECK(FreeLibrary(library.module));
+}
+
 static void testProcessBoundaries(void) {
     int code = runChild("--unload-with-open-unit");
     CHECK_MSG(code == 0, "unloading with a unit open: child ended with %d", code);
@@ -288,6 +311,7 @@ int main(int argc, char** argv) {
         return childUnloadWithOpenUnit();
 
     testFreshLibraryWithoutDevices();
+    testFirmwareDownload();
     testProcessBoundaries();
     return CHECK_SUMMARY();
 }
