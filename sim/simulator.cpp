@@ -51,14 +51,18 @@ public:
     SimUnitImpl(const UnitConfig& config, int index, std::shared_ptr<Clock> clock,
                 std::weak_ptr<SimulatorImpl> simulator)
         : model(config, index), index_(index), clock_(std::move(clock)), simulator_(std::move(simulator)) {
-        plugMicros_ = clock_->now();
+        plugMicros_ = static_cast<int64_t>(clock_->now());
     }
 
     // Everything below with a trailing "Locked" runs with `m` held.
     void syncLocked() {
-        const uint64_t us = clock_->now();
-        model.syncTime(us > plugMicros_ ? (us - plugMicros_) * 4 : 0);
+        const auto us = static_cast<int64_t>(clock_->now());
+        model.syncTime(us > plugMicros_ ? static_cast<uint64_t>(us - plugMicros_) * 4 : 0);
         model.advance();
+    }
+    // After the clock was replaced: the unit's time goes on from where it was.
+    void rebaseLocked() {
+        plugMicros_ = static_cast<int64_t>(clock_->now()) - static_cast<int64_t>(model.now() / 4);
     }
     bool aliveLocked(uint64_t handleEpoch) const { return onBus_ && epoch_ == handleEpoch; }
 
@@ -180,7 +184,7 @@ public:
 private:
     std::shared_ptr<Clock> clock_;
     std::weak_ptr<SimulatorImpl> simulator_;
-    uint64_t plugMicros_ = 0;
+    int64_t plugMicros_ = 0;  // clock reading at unit time 0
 };
 
 class SimulatorImpl final : public Simulator, public std::enable_shared_from_this<SimulatorImpl> {
@@ -350,7 +354,25 @@ public:
         std::lock_guard<std::mutex> guard(m_);
         log_.clear();
     }
-    void setClock(std::function<uint64_t()> microsecondsNow) override { clock_->set(std::move(microsecondsNow)); }
+    void setClock(std::function<uint64_t()> microsecondsNow) override {
+        std::lock_guard<std::mutex> guard(m_);
+        std::vector<std::shared_ptr<SimUnitImpl>> units;
+        for (const auto& unit : slots_)
+            if (unit) units.push_back(unit);
+        for (const auto& p : pending_) units.push_back(p.unit);
+        for (const auto& unit : units) {
+            std::lock_guard<std::mutex> g(unit->m);
+            unit->syncLocked();
+        }
+        const uint64_t before = clock_->now();
+        clock_->set(std::move(microsecondsNow));
+        const uint64_t after = clock_->now();
+        for (const auto& unit : units) {
+            std::lock_guard<std::mutex> g(unit->m);
+            unit->rebaseLocked();
+        }
+        for (auto& p : pending_) p.dueMicros = after + (p.dueMicros > before ? p.dueMicros - before : 0);
+    }
     int openHandles() const override {
         std::lock_guard<std::mutex> guard(m_);
         return static_cast<int>(handles_.size());

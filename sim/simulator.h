@@ -159,8 +159,9 @@ public:
     virtual void clearRequestLog() = 0;
 
     // Added. The clock of every unit without a fast clock, in microseconds
-    // (default: std::chrono::steady_clock). Also times re-enumeration.
-    // Install before plugging units; nullptr restores the default.
+    // (default: std::chrono::steady_clock). Also times re-enumeration. Units
+    // already plugged go on from their current time; nullptr restores the
+    // default. The function must not call into the simulator.
     virtual void setClock(std::function<uint64_t()> microsecondsNow) = 0;
     // Handles open now (leak checks).
     virtual int openHandles() const = 0;

@@ -337,6 +337,35 @@ TEST_F(SimLayer, InjectedClockDrivesFramesAndStream) {
     simulator->setClock(nullptr);
 }
 
+TEST_F(SimLayer, ReplacingTheClockKeepsUnitTimeContinuous) {
+    auto unit = simulator->plug(0, {});
+    sim::UnitConfig config;
+    config.firmware = sim::FirmwareState::OtherRevision;
+    config.reenumerateDelayMs = 50;
+    auto programmed = simulator->plug(1, config);
+    std::this_thread::sleep_for(5ms);
+    {
+        usb::DriverChannel ch;
+        ASSERT_TRUE(ch.open(1));
+        ASSERT_TRUE(ch.request(usb::kIoctlLoadFirmware, usb::firmwareImage(),
+                               static_cast<uint32_t>(usb::firmwareImageBytes()), nullptr, 0));
+    }
+    std::atomic<uint64_t> now{0};
+    simulator->setClock([&] { return now.load(); });
+    const uint32_t f0 = unit->frameNumber();
+    EXPECT_GE(f0, 5u);
+    EXPECT_LT(f0, 5000u);
+    now += 3000;
+    EXPECT_EQ(unit->frameNumber(), f0 + 3);
+    // The re-enumeration delay runs on the new clock too.
+    std::this_thread::sleep_for(80ms);
+    EXPECT_FALSE(programmed->onBus()) << "the frozen clock has not reached the delay";
+    now += 60000;
+    EXPECT_TRUE(programmed->onBus());
+    simulator->setClock(nullptr);
+    EXPECT_GE(unit->frameNumber(), f0 + 3);
+}
+
 TEST_F(SimLayer, FastClockThroughTheDriver) {
     std::string error;
     auto sim2 = sim::Simulator::install("12:fast", &error);
