@@ -266,6 +266,40 @@ static int childUnloadWithOpenUnit(void) {
     return g_checksFailed == 0 ? 0 : 1;
 }
 
+/* The library in a directory whose path leaves its file name just short of
+ * MAX_PATH (258 characters): line 0 still finds the file's version. */
+static void testVersionFromLongPath(void) {
+    char source[MAX_PATH];
+    char directory[MAX_PATH];
+    char target[MAX_PATH];
+    GetModuleFileNameA(NULL, source, sizeof source);
+    strcpy(strrchr(source, '\\') + 1, "Trelvo.dll");
+    DWORD tempLength = GetTempPathA(sizeof directory, directory);
+    int padding = 258 - (int)tempLength - (int)strlen("\\Trelvo.dll");
+    CHECK(tempLength > 0 && padding > 0 && padding < 250);
+    if (tempLength == 0 || padding <= 0 || padding >= 250) return;
+    memset(directory + tempLength, 'd', (size_t)padding);
+    directory[tempLength + (size_t)padding] = '\0';
+    snprintf(target, sizeof target, "%s\\Trelvo.dll", directory);
+    CHECK(strlen(target) == 258);
+    CreateDirectoryA(directory, NULL);
+    CHECK_MSG(CopyFileA(source, target, FALSE), "copy to %s failed, error %lu", target,
+              GetLastError());
+
+    HMODULE module = LoadLibraryA(target);
+    CHECK_MSG(module != NULL, "loading from the long path failed, error %lu", GetLastError());
+    if (module) {
+        GetUnitInfoFn getUnitInfo =
+            (GetUnitInfoFn)(void (*)(void))GetProcAddress(module, "TrelvoGetUnitInfo");
+        char text[64] = "";
+        CHECK(getUnitInfo && getUnitInfo(0, text, sizeof text, 0) == 8);
+        CHECK_MSG(strcmp(text, "1.0.4.0") == 0, "line 0 from a long path is \"%.20s\"", text);
+        CHECK(FreeLibrary(module));
+    }
+    DeleteFileA(target);
+    RemoveDirectoryA(directory);
+}
+
 /* A unit that runs firmware of another revision is programmed through the
  * driver (the path for Windows 2000 and later, from GetVersionExA) and found
  * again after it re-enumerates, while the open polls the message queue. */
@@ -311,6 +345,7 @@ int main(int argc, char** argv) {
         return childUnloadWithOpenUnit();
 
     testFreshLibraryWithoutDevices();
+    testVersionFromLongPath();
     testFirmwareDownload();
     testProcessBoundaries();
     return CHECK_SUMMARY();

@@ -89,15 +89,24 @@ bool libraryFileVersion(std::string& version) {
         version = TRELVO_FILE_VERSION;
         return true;
     }
-    char path[256];
-    const DWORD pathLength = GetModuleFileNameA(module, path, sizeof path);
-    if (pathLength == 0 || pathLength >= sizeof path) return false;  // failed or cut short
+    // The path of the library's own file. A path that fills the buffer may
+    // have been cut short: try again with a larger one rather than read the
+    // version of some other file (or none).
+    std::vector<char> path(256);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return false;
+        if (length < path.size() - 1) break;
+        if (path.size() >= 32768) return false;
+        path.resize(path.size() * 2);
+    }
 
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    const DWORD size = GetFileVersionInfoSizeA(path.data(), &ignored);
     if (size == 0) return false;
     std::vector<char> data(size);
-    if (!GetFileVersionInfoA(path, 0, size, data.data())) return false;
+    if (!GetFileVersionInfoA(path.data(), 0, size, data.data())) return false;
 
     // English (United Kingdom), code page 1200. The length reported for a
     // text value counts its terminating zero.
