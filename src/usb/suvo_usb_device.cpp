@@ -96,25 +96,23 @@ bool SuvoUsbDevice::openIndex(int16_t index) {
         claimedIndex_ = index;
         return true;
     }
+    channel_.close();
     unitLock_.reset();
-    if (opened) {
-        channel_.close();
-        platform::sleepMs(kClosePauseMs);
-    }
     list.release(index);
+    if (opened) platform::sleepMs(kClosePauseMs);
     return false;
 }
 
 void SuvoUsbDevice::close() {
+    // The device file is closed before the unit is let go (its mutex, then
+    // its entry in the list), so that nobody else can open the file while
+    // this object still has it.
+    const bool wasOpen = channel_.valid();
+    channel_.close();
     unitLock_.reset();
-    if (channel_.valid()) {
-        channel_.close();
-        // The entry goes after the channel is closed, so that no other object
-        // of this process can open the device file while this one still has it.
-        if (claimedIndex_ >= 0) OpenIndexList::instance().release(claimedIndex_);
-        claimedIndex_ = -1;
-        platform::sleepMs(kClosePauseMs);
-    }
+    if (claimedIndex_ >= 0) OpenIndexList::instance().release(claimedIndex_);
+    claimedIndex_ = -1;
+    if (wasOpen) platform::sleepMs(kClosePauseMs);
 }
 
 int16_t SuvoUsbDevice::countUnits(int16_t mode) {
