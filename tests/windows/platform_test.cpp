@@ -109,16 +109,23 @@ void testNamedMutex() {
     CHECK(otherGot);
 }
 
+DWORD WINAPI takeAndEnd(void* name) {
+    auto* lost = new platform::NamedMutex(*static_cast<const std::string*>(name));
+    lost->tryAcquire();
+    return 0;  // ends holding the mutex; `lost` is deliberately leaked
+}
+
 void testAbandonedNamedMutex() {
-    const std::string name = uniqueName("abandoned");
+    std::string name = uniqueName("abandoned");
     platform::NamedMutex keeper(name);
-    // A thread takes the mutex and ends without letting go (its holder object
-    // is never destroyed, as when a worker is killed).
-    platform::NamedMutex* lost = nullptr;
-    onOtherThread([&] {
-        lost = new platform::NamedMutex(name);
-        lost->tryAcquire();
-    });
+    // A thread takes the mutex and ends without letting go, as when a worker
+    // is killed. Waiting for its handle makes sure it has ended, which is
+    // when the system marks the mutex abandoned.
+    HANDLE thread = CreateThread(nullptr, 0, &takeAndEnd, &name, 0, nullptr);
+    CHECK(thread != nullptr);
+    CHECK(WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+
     bool first = true, second = false;
     onOtherThread([&] {
         platform::NamedMutex next(name);
@@ -130,7 +137,6 @@ void testAbandonedNamedMutex() {
     });
     CHECK(!first);
     CHECK(second);
-    (void)lost;  // deliberately leaked
 }
 
 void testThreadExitCodes() {
