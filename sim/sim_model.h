@@ -177,7 +177,6 @@ private:
     // Frames.
     uint64_t frame_ = 0;  // frame being built (all earlier ones emitted)
     Packet building_;
-    uint64_t buildingLost_ = 0;
 
     // Stream reception (the driver side).
     bool receiving_ = false;
