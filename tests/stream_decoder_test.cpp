@@ -93,13 +93,16 @@ TEST(StreamDecoder, OversampledSlotsAverageWithTruncation) {
     EXPECT_EQ(contents(h.ring), (V{100, 11}));
 }
 
-TEST(StreamDecoder, SlotWithoutSamplesAddsNoValue) {
+TEST(StreamDecoder, ReadingThatLacksASlotIsDroppedWholeSoChannelsStayAligned) {
     Harness h(window(3, 3));
     Bytes b;
     addSample(b, 0, 7);
-    addSample(b, 2, 9);
+    addSample(b, 2, 9);  // slot 1 lost: this reading delivers nothing
+    addSample(b, 0, 1);
+    addSample(b, 1, 2);
+    addSample(b, 2, 3);
     h.feed(b);
-    EXPECT_EQ(contents(h.ring), (V{7, 9}));
+    EXPECT_EQ(contents(h.ring), (V{1, 2, 3}));
 }
 
 TEST(StreamDecoder, LargeSumsStayExact) {

@@ -100,8 +100,14 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
         if (triggerSlot < scanLength && slotSamples_[triggerSlot] > 0)
             triggerValue = static_cast<uint16_t>(slotSum_[triggerSlot] / slotSamples_[triggerSlot]);
 
+        // A reading delivers a value for every listed channel or none at all:
+        // one that lacks a slot (lost bytes, or the first scan after the
+        // flush at a capture start) is dropped whole, so the readings in the
+        // ring stay aligned with the channel list.
+        bool whole = true;
+        for (unsigned k = 0; k < channelCount; ++k) whole = whole && slotSamples_[k] > 0;
         for (unsigned k = 0; k < channelCount; ++k) {
-            if (slotSamples_[k] > 0) {
+            if (whole) {
                 auto value = static_cast<uint16_t>(slotSum_[k] / slotSamples_[k]);
                 if (tenBit) value &= kTenBitMask;
                 output_.push_back(value);
