@@ -144,3 +144,24 @@ TEST(SampleRing, ReaderOnAnotherThreadGetsEveryValueOnceInOrder) {
 
 }  // namespace
 }  // namespace trelvo::device
+
+namespace {
+
+TEST(SampleRingReadings, StreamReadsSkipTheRemainsOfAnOverwrittenReading) {
+    trelvo::device::SampleRing ring(6);  // 10 slots: not a whole number of 3-value readings
+    const uint16_t readings[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    ring.push(readings, 12);  // 1 and 2 are overwritten; 3 is left of the first reading
+    uint16_t out[12] = {};
+    int32_t n = 12;
+    ASSERT_TRUE(ring.readOldestReadings(out, n, 3));
+    ASSERT_EQ(n, 9);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(out[i], 4 + i);
+    ring.push(readings, 6);
+    n = 4;  // rounded down to one whole reading
+    ring.readOldestReadings(out, n, 3);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(out[0], 1);
+    EXPECT_EQ(ring.count(), 3);
+}
+
+}  // namespace

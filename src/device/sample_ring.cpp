@@ -121,6 +121,17 @@ bool SampleRing::readOldest(uint16_t* values, int32_t& n) {
     return true;
 }
 
+bool SampleRing::readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading) {
+    ScopedLock hold(lock_);  // the lock is recursive: the calls below nest in this hold
+    if (valuesPerReading < 1) valuesPerReading = 1;
+    int32_t partial = count_.load(std::memory_order_relaxed) % valuesPerReading;
+    discardOldest(partial);
+    const int32_t held = count_.load(std::memory_order_relaxed);
+    n = std::max(0, std::min(n, held - held % valuesPerReading));
+    n -= n % valuesPerReading;
+    return readOldest(values, n);
+}
+
 bool SampleRing::discardOldest(int32_t& n) {
     ScopedLock hold(lock_);
     const int32_t held = count_.load(std::memory_order_relaxed);

@@ -11,7 +11,7 @@
 namespace trelvo::device {
 
 class SampleRing {
-public:
+  public:
     // capacity + 4 slots. Throws std::bad_alloc when the storage cannot be
     // had (also when capacity + 4 does not fit a signed 32-bit count).
     explicit SampleRing(uint32_t capacity);
@@ -33,10 +33,15 @@ public:
     bool readNewest(uint16_t* values, int32_t& n);
     // n in: wanted; out: taken. Copies and removes the oldest.
     bool readOldest(uint16_t* values, int32_t& n);
+    // As readOldest, in whole readings of valuesPerReading values: first
+    // drops the remains of a reading whose oldest values were overwritten
+    // when the ring ran full, then takes at most n values rounded down to
+    // whole readings. All under one hold of the lock.
+    bool readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading);
     // n in: wanted; out: removed. Removes the oldest without copying.
     bool discardOldest(int32_t& n);
 
-private:
+  private:
     mutable CriticalSectionLock lock_;
     uint16_t* first_ = nullptr;
     uint16_t* last_ = nullptr;

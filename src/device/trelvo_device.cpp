@@ -436,13 +436,15 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
     }
     // Whole readings only: a request never splits one reading's channels,
     // so the next retrieval starts with the first channel again.
-    const int32_t held = ring_->count();
-    if (held < n) n = held;
-    n -= n % static_cast<int32_t>(channelCount);
-    if (captureMethod_ == kMethodStream)
-        ring_->readOldest(values, n);
-    else
-        ring_->readNewest(values, n);
+    const auto perReading = static_cast<int32_t>(channelCount);
+    if (captureMethod_ == kMethodStream) {
+        ring_->readOldestReadings(values, n, perReading);
+    } else {
+        const int32_t held = ring_->count();
+        if (held < n) n = held;
+        n -= n % perReading;
+        ring_->readNewest(values, n);  // the newest value always ends a reading
+    }
 
     const int32_t perChannel = n / static_cast<int32_t>(channelCount);
     if (times) {
