@@ -126,11 +126,11 @@ cleanup() {
 }
 trap cleanup EXIT
 t0=$SECONDS
-timeout 300 wineboot -i >/dev/null 2>&1 || fail "wineboot did not finish"
-timeout 120 wineserver -w || true
+timeout 180 wineboot -i >/dev/null 2>&1 || fail "wineboot did not finish"
+timeout 60 wineserver -w || true
 echo "Wine prefix ready in $((SECONDS - t0)) s"
 
 t0=$SECONDS
-timeout 540 ctest --test-dir "$build/tests-windows" --output-on-failure --timeout 180
+timeout 420 ctest --test-dir "$build/tests-windows" --output-on-failure --timeout 240
 echo "Windows tests ran in $((SECONDS - t0)) s"
 echo "stage 50-windows done in $((SECONDS - stage_start)) s"

@@ -185,7 +185,7 @@ static void testFreshLibraryWithoutDevices(void) {
 }
 
 /* Runs this program again with `mode`; returns its exit code, or -1 when it
- * did not end within 20 s (it is then terminated). */
+ * did not end within 45 s (it is then terminated). */
 static int runChild(const char* mode) {
     char path[MAX_PATH];
     char commandLine[MAX_PATH + 64];
@@ -200,7 +200,7 @@ static int runChild(const char* mode) {
         return -2;
     }
     int result = -1;
-    if (WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.hProcess, 45000) == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         result = (int)code;
@@ -254,7 +254,9 @@ static int childUnloadWithOpenUnit(void) {
     DWORD started = GetTickCount();
     CHECK(FreeLibrary(library.module));
     DWORD elapsed = GetTickCount() - started;
-    CHECK_MSG(elapsed < 5000, "unloading took %lu ms", elapsed);
+    /* About 60 ms when the machine is idle; a deadlock under the loader lock
+     * never returns and the parent reports it after 45 s. */
+    CHECK_MSG(elapsed < 15000, "unloading took %lu ms", elapsed);
 
     if (!loadLibrary(&library)) return 3;
     char text[64];
