@@ -42,9 +42,10 @@ void setTickSourceForTest(uint32_t (*source)()) {
     g_tickSource.store(source, std::memory_order_release);
 }
 
+// Sleep(0) gives up the rest of the time slice.
 void sleepMs(uint32_t ms) {
     Sleep(ms);
-}  // Sleep(0) gives up the rest of the time slice
+}
 
 // ---- System information ----------------------------------------------------
 
