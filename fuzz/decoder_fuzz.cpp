@@ -137,9 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Each even byte completes at most one reading, and a reading
         // delivers at most one value per listed channel.
         const int32_t held = ring.count();
-        if (held < ring.slotCount())
-            require(static_cast<std::size_t>(held) <= evenBytes * deliveredChannels(config),
+        // A reading delivers all its channels or nothing, so a block that did
+        // not overfill the ring added whole readings only.
+        const unsigned channels = deliveredChannels(config);
+        if (held < ring.slotCount()) {
+            require(static_cast<std::size_t>(held) <= evenBytes * channels,
                     "more values than readings allow");
+            require(channels == 0 || held % static_cast<int32_t>(channels) == 0,
+                    "a reading with a missing channel was delivered");
+        }
         int32_t m = held;
         ring.readNewest(drained.data(), m);
         require(m == held, "ring lost readings");
