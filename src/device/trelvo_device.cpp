@@ -86,6 +86,9 @@ uint32_t TrelvoDevice::run() {
         // cleanly rather than let the exception end the process.
     }
     workerShutDown();
+    // Give the unit up on this thread, which took its named mutex: on Windows
+    // a mutex closed by another thread would be left abandoned, not released.
+    usb_.close();
     return 0;
 }
 
@@ -289,9 +292,15 @@ void TrelvoDevice::requestState(int32_t target) {
     stateLock_->lock();
     request_.store(target, std::memory_order_release);
     stateLock_->unlock();
-    // A worker that has ended can no longer answer; don't wait for it.
-    while (state_.load(std::memory_order_acquire) != target && runner_->alive())
-        platform::sleepMs(0);
+    // A worker that has ended can no longer answer; don't wait for it. A
+    // started capture may complete by itself (3 or 4) before this thread
+    // looks again, which answers a request for 2 as well.
+    const auto answered = [&] {
+        const int32_t state = state_.load(std::memory_order_acquire);
+        return state == target || (target == kStateCapturing && (state == kStateReadyCapturing ||
+                                                                  state == kStateReadyHalted));
+    };
+    while (!answered() && runner_->alive()) platform::sleepMs(0);
 }
 
 void TrelvoDevice::releaseHold() {

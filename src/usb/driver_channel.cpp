@@ -10,31 +10,42 @@
 namespace trelvo::usb {
 
 namespace {
-std::mutex g_backendMutex;
-std::shared_ptr<IDriverBackend> g_backend;
-bool g_backendChosen = false;
+// The installed backend. Immortal, like all process-wide state: units are
+// closed at unload from a destructor that may run after static destructors.
+struct BackendSlot {
+    std::mutex mutex;
+    std::shared_ptr<IDriverBackend> backend;
+    bool chosen = false;
+};
+
+BackendSlot& slot() {
+    static BackendSlot& instance = *new BackendSlot;
+    return instance;
+}
 
 std::shared_ptr<IDriverBackend> backendFromEnvironment() {
-    std::string spec;
-    if (platform::environmentVariable("TRELVO_SIMULATE", spec) && !spec.empty())
-        return createSimulatedBackend(spec);
+    std::string units;
+    if (platform::environmentVariable("TRELVO_SIMULATE", units) && !units.empty())
+        return createSimulatedBackend(units);
     return createPlatformBackend();
 }
 }  // namespace
 
 void setDriverBackend(std::shared_ptr<IDriverBackend> backend) {
-    std::lock_guard<std::mutex> guard(g_backendMutex);
-    g_backend = std::move(backend);
-    g_backendChosen = true;
+    auto& s = slot();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.backend = std::move(backend);
+    s.chosen = true;
 }
 
 std::shared_ptr<IDriverBackend> driverBackend() {
-    std::lock_guard<std::mutex> guard(g_backendMutex);
-    if (!g_backendChosen) {
-        g_backend = backendFromEnvironment();
-        g_backendChosen = true;
+    auto& s = slot();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (!s.chosen) {
+        s.backend = backendFromEnvironment();
+        s.chosen = true;
     }
-    return g_backend;
+    return s.backend;
 }
 
 bool DriverChannel::open(int index) {
