@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -254,8 +255,8 @@ TEST_F(UsbOpenTest, DriverVersionMinorIsTestedByItself) {
     };
     for (const Case& c : {Case{{1, 13, 0}, true}, Case{{1, 12, 0}, false}, Case{{0, 20, 0}, false},
                           Case{{2, 0, 0}, false}, Case{{2, 13, 0}, true}}) {
-        SCOPED_TRACE(::testing::PrintToString(c.version.major) + "." +
-                     ::testing::PrintToString(c.version.minor));
+        const unsigned major = c.version.major, minor = c.version.minor;  // packed fields
+        SCOPED_TRACE(std::to_string(major) + "." + std::to_string(minor));
         driver->plug(0, runningUnit());
         driver->setVersion(c.version);
         SuvoUsbDevice device;
