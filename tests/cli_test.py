@@ -279,6 +279,8 @@ class CliTest(unittest.TestCase):
             [PROGRAM, "capture", "--simulate", "1", "-m", "stream", "-n", "2000"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
+            ready, _, _ = select.select([holder.stdout], [], [], 30)
+            self.assertTrue(ready, "the holding capture never started")
             holder.stdout.readline()  # the header: the unit is open
             self.assert_error(run("read", "1", "--simulate", "1"), UNIT_BUSY, "unit busy",
                               "another program")

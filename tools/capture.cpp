@@ -141,7 +141,8 @@ Plan makePlan(const CaptureOptions& options) {
         plot.width = width;
         plot.height = height;
         plot.channels.assign(plan.channels.begin(), plan.channels.end());
-        plot.triggerMarked = plan.triggered;
+        // A window holds the newest readings, not the ones around the trigger.
+        plot.triggerMarked = plan.triggered && plan.method != Method::Window;
         if (plan.triggered) plot.threshold = options.threshold;
     }
     return plan;
@@ -457,6 +458,12 @@ class CaptureRun {
             formatMicros(achievedUs_).c_str());
         if (!plan_.triggered) {
             std::fprintf(out, "  trigger:    none (the capture started at once)\n");
+        } else if (plan_.method == Method::Window) {
+            // The capture runs on after the trigger, so a window holds the
+            // newest readings; its times keep the block's layout only.
+            std::fprintf(out,
+                         "  trigger:    fired; window blocks hold the newest readings, so time 0 "
+                         "is not the trigger\n");
         } else if (!summary_.triggerRow()) {
             std::fprintf(out, "  trigger:    after the last reading (no row at time 0 or later)\n");
         } else if (summary_.triggerTimeUs() > 0 && *summary_.triggerRow() == 0) {
