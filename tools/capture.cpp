@@ -471,7 +471,10 @@ class CaptureRun {
                          formatMicros(summary_.triggerTimeUs()).c_str());
         } else {
             std::string crossing;
-            if (summary_.triggerValue()) {
+            // In a block the row at time 0 is the trigger reading itself; a
+            // stream's trim keeps a few readings more, so there the row only
+            // marks the time base.
+            if (summary_.triggerValue() && plan_.method == Method::Block) {
                 crossing = "; channel " + std::to_string(options_.triggerChannel);
                 if (summary_.beforeTrigger())
                     crossing += " went " + std::to_string(*summary_.beforeTrigger()) + " -> " +
