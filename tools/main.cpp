@@ -254,6 +254,12 @@ int main(int argc, char** argv) {
                      "Ctrl-C)")
         ->type_name("TIME");
 
+    for (CLI::App* sub : {list, info, read, out, capture})
+        sub->footer(
+            "Also: --simulate SPEC, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
+            "status: 0 done, 1 file or plot failed, 2 bad argument, 3 no unit, 4 unit busy, 5 "
+            "driver too old, 6 identity invalid, 8 unit failed, 9 timed out, 130 Ctrl-C.");
+
     // --version works without a subcommand.
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--version") {
