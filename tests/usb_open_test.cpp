@@ -37,17 +37,6 @@ FakeUnit runningUnit() {
     return unitWith(kOwnVendorId, kUnitProductId, kUnitRevision);
 }
 
-// Holds a unit's named mutex the way another process would.
-std::unique_ptr<Lock> holdElsewhere(int index) {
-    char path[64];
-    char name[256];
-    SuvoUsbDevice::devicePath(static_cast<int16_t>(index), path, sizeof path);
-    EXPECT_TRUE(SuvoUsbDevice::lockName(path, name, sizeof name));
-    auto lock = std::make_unique<Lock>(name);
-    EXPECT_TRUE(lock->tryAcquire());
-    return lock;
-}
-
 // True when nobody holds the unit's named mutex.
 bool freeForOthers(int index) {
     char path[64];
@@ -124,26 +113,6 @@ TEST_F(UsbOpenTest, AFailedDescriptorReadLeavesNothingBehind) {
     EXPECT_EQ(driver->openFiles(), 0);
     EXPECT_TRUE(OpenIndexList::instance().entries().empty());
     EXPECT_TRUE(freeForOthers(1));
-}
-
-TEST_F(UsbOpenTest, BusyUnitsAreCountedAsPresentButPassedOver) {
-    driver->plug(0, runningUnit());
-    driver->plug(1, runningUnit());
-    driver->plug(2, unitWith(0x1234, 0x5678, 1));
-    auto elsewhere = holdElsewhere(0);
-    SuvoUsbDevice device;
-    EXPECT_EQ(device.countUnits(2), 3);
-    EXPECT_EQ(device.countUnits(0), 1);
-    EXPECT_EQ(device.countUnits(1), 2);
-    EXPECT_EQ(device.deviceIndex(), 64);
-    EXPECT_TRUE(OpenIndexList::instance().entries().empty());
-
-    ASSERT_TRUE(device.openMatching(kUnitProductId, kUnitRevision, kOwnVendorId));
-    EXPECT_EQ(device.deviceIndex(), 1);
-    // Units open in this process count as not free too.
-    SuvoUsbDevice counter;
-    EXPECT_EQ(counter.countUnits(1), 1);
-    EXPECT_EQ(counter.countUnits(0), 2);
 }
 
 TEST_F(UsbOpenTest, RevisionZeroMatchesAnyAndTheSearchSkipsOtherIdentities) {
@@ -233,52 +202,6 @@ void reenumerateOnDownload(FakeDriver& driver, int index, uint16_t revision = kU
     });
 }
 
-TEST_F(UsbOpenTest, AUnitRunningTheFirmwareIsOpenedWithoutDownload) {
-    driver->plug(0, runningUnit());
-    SuvoUsbDevice device;
-    bool blank = true;
-    ASSERT_TRUE(device.open(kUnitProductId, kUnitRevision, firmwareImage(),
-                            static_cast<uint32_t>(firmwareImageBytes()), blank));
-    EXPECT_FALSE(blank);
-    EXPECT_TRUE(driver->calls(kIoctlLoadFirmware).empty());
-    EXPECT_EQ(driver->calls(kIoctlGetDriverVersion).size(), 1u);
-    EXPECT_EQ(device.driverVersion().minor, 13);
-    EXPECT_NE(device.bulkOut(), nullptr);
-    EXPECT_NE(device.bulkIn(), nullptr);
-    EXPECT_NE(device.isocIn(), nullptr);
-}
-
-TEST_F(UsbOpenTest, DriverVersionMinorIsTestedByItself) {
-    struct Case {
-        DriverVersion version;
-        bool passes;
-    };
-    for (const Case& c : {Case{{1, 13, 0}, true}, Case{{1, 12, 0}, false}, Case{{0, 20, 0}, false},
-                          Case{{2, 0, 0}, false}, Case{{2, 13, 0}, true}}) {
-        const unsigned major = c.version.major, minor = c.version.minor;  // packed fields
-        SCOPED_TRACE(std::to_string(major) + "." + std::to_string(minor));
-        driver->plug(0, runningUnit());
-        driver->setVersion(c.version);
-        SuvoUsbDevice device;
-        bool blank = false;
-        if (c.passes) {
-            EXPECT_TRUE(device.open(kUnitProductId, kUnitRevision, nullptr, 0, blank));
-            device.close();
-        } else {
-            try {
-                device.open(kUnitProductId, kUnitRevision, nullptr, 0, blank);
-                ADD_FAILURE() << "no exception";
-            } catch (const MessageError& e) {
-                EXPECT_STREQ(e.what(), "Driver version too old exception");
-            }
-            EXPECT_FALSE(device.isOpen());
-            EXPECT_FALSE(device.holdsUnitLock());
-        }
-        EXPECT_EQ(driver->openFiles(), 0);
-        EXPECT_TRUE(OpenIndexList::instance().entries().empty());
-    }
-}
-
 TEST_F(UsbOpenTest, AFailedVersionRequestDoesNotPassAnEarlierVersion) {
     driver->plug(0, runningUnit());
     SuvoUsbDevice device;
@@ -339,34 +262,6 @@ TEST_F(UsbOpenTest, AUnitOfAnotherRevisionIsProgrammedThroughTheDriverAndFoundAg
     }
     EXPECT_LT(version, load);
     EXPECT_EQ(OpenIndexList::instance().entries(), std::vector<int16_t>{1});
-}
-
-TEST_F(UsbOpenTest, ABlankUnitIsProgrammedOnlyWhenAllowed) {
-    driver->plug(0, unitWith(kChipMakerVendorB, kChipMakerProductB, 0));
-    {
-        SuvoUsbDevice device;
-        bool blank = false;
-        try {
-            device.open(kUnitProductId, kUnitRevision, firmwareImage(),
-                        static_cast<uint32_t>(firmwareImageBytes()), blank);
-            FAIL() << "no exception";
-        } catch (const MessageError& e) {
-            EXPECT_STREQ(e.what(), "No firmware exception");
-        }
-        EXPECT_FALSE(blank);
-        // Only the two searches for the unit's own product ran: count, probe
-        // and search open the one device file three times each.
-        EXPECT_EQ(driver->opens(), 6);
-        EXPECT_FALSE(device.isOpen());
-    }
-    reenumerateOnDownload(*driver, 0);
-    SuvoUsbDevice device;
-    bool blank = true;
-    ASSERT_TRUE(device.open(kUnitProductId, kUnitRevision, firmwareImage(),
-                            static_cast<uint32_t>(firmwareImageBytes()), blank));
-    EXPECT_TRUE(blank);
-    EXPECT_EQ(device.descriptor().idVendor, kOwnVendorId);
-    EXPECT_EQ(driver->calls(kIoctlLoadFirmware).size(), 1u);
 }
 
 TEST_F(UsbOpenTest, WindowsNinetyEightDownloadsByHostUpToTheFirstEmptyRecord) {
