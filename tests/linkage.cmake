@@ -15,7 +15,11 @@ add_executable(trelvo_unload_client ${CMAKE_CURRENT_SOURCE_DIR}/linkage/unload_c
 target_link_libraries(trelvo_unload_client PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(trelvo_unload_client trelvo)
 add_test(NAME linkage.unload_closes_units COMMAND trelvo_unload_client $<TARGET_FILE:trelvo>)
-set_tests_properties(linkage.unload_closes_units PROPERTIES TIMEOUT 60)
+# The library's process-wide state is deliberately never freed (unloading
+# closes units from a destructor whose order against static destructors is
+# not defined); after dlclose LeakSanitizer would report it as lost.
+set_tests_properties(linkage.unload_closes_units PROPERTIES TIMEOUT 60
+  ENVIRONMENT "ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0")
 
 if(NOT TRELVO_SANITIZE)
   add_test(NAME linkage.installed_consumer
