@@ -14,7 +14,7 @@
 
 #include "platform/platform.h"
 #include "sim/sim_model.h"
-#include "sim/sim_spec.h"
+#include "sim/sim_setup.h"
 #include "usb/backend_factory.h"
 
 namespace trelvo::sim {
@@ -469,26 +469,26 @@ std::shared_ptr<Simulator> Simulator::install() {
     return simulator;
 }
 
-std::shared_ptr<Simulator> Simulator::install(const std::string& spec, std::string* error) {
-    auto simulator = fromSpec(spec, error);
+std::shared_ptr<Simulator> Simulator::install(const std::string& setup, std::string* error) {
+    auto simulator = fromSetup(setup, error);
     if (simulator) usb::setDriverBackend(simulator);
     return simulator;
 }
 
-std::shared_ptr<Simulator> Simulator::fromSpec(const std::string& text, std::string* error) {
-    SimSpec spec;
+std::shared_ptr<Simulator> Simulator::fromSetup(const std::string& text, std::string* error) {
+    SimSetup setup;
     std::string why;
-    if (!parseSimulateSpec(text, spec, why)) {
+    if (!parseSimulateSetup(text, setup, why)) {
         if (error) *error = why;
         return nullptr;
     }
     auto simulator = std::make_shared<SimulatorImpl>();
-    for (const auto& u : spec.units) {
+    for (const auto& u : setup.units) {
         simulator->plug(u.index, u.config);
         if (u.heldElsewhere) simulator->holdElsewhere(u.index, true);
     }
-    if (spec.driverVersion)
-        simulator->setDriverVersion(spec.driverVersion->major, spec.driverVersion->minor, spec.driverVersion->build);
+    if (setup.driverVersion)
+        simulator->setDriverVersion(setup.driverVersion->major, setup.driverVersion->minor, setup.driverVersion->build);
     return simulator;
 }
 
@@ -496,11 +496,11 @@ std::shared_ptr<Simulator> Simulator::fromSpec(const std::string& text, std::str
 
 namespace trelvo::usb {
 
-std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& spec) {
+std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& setup) {
     std::string error;
-    auto simulator = sim::Simulator::fromSpec(spec, &error);
+    auto simulator = sim::Simulator::fromSetup(setup, &error);
     if (!simulator) {
-        std::fprintf(stderr, "trelvo: TRELVO_SIMULATE=\"%s\" is malformed, no simulated unit: %s\n", spec.c_str(),
+        std::fprintf(stderr, "trelvo: TRELVO_SIMULATE=\"%s\" is malformed, no simulated unit: %s\n", setup.c_str(),
                      error.c_str());
         return nullptr;
     }

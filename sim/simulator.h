@@ -135,10 +135,10 @@ public:
     static std::shared_ptr<Simulator> install();
     // Added: the same, with the units of a TRELVO_SIMULATE value; nullptr
     // (nothing installed) and a message in `error` when malformed.
-    static std::shared_ptr<Simulator> install(const std::string& spec, std::string* error = nullptr);
+    static std::shared_ptr<Simulator> install(const std::string& setup, std::string* error = nullptr);
     // Parses a TRELVO_SIMULATE value ("2", "12,10,12", ...); nullptr and a
     // message in `error` when malformed.
-    static std::shared_ptr<Simulator> fromSpec(const std::string& spec, std::string* error);
+    static std::shared_ptr<Simulator> fromSetup(const std::string& setup, std::string* error);
 
     virtual std::shared_ptr<SimUnit> plug(int index, const UnitConfig& config) = 0;
     virtual void unplug(int index) = 0;

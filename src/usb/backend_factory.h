@@ -12,7 +12,7 @@ namespace trelvo::usb {
 
 // The simulated driver described by a TRELVO_SIMULATE value ("2", "12,10",
 // ...). Returns nullptr for a malformed value, after one line on stderr.
-std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& spec);
+std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& setup);
 
 // The platform's real kernel driver (Win32 device files), or nullptr where
 // the platform has none.

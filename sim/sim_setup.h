@@ -10,7 +10,7 @@
 
 namespace trelvo::sim {
 
-struct SimSpec {
+struct SimSetup {
     struct Unit {
         int index = 0;  // device file
         UnitConfig config;
@@ -24,8 +24,8 @@ struct SimSpec {
 };
 
 // Parses a whole TRELVO_SIMULATE value. False with a one-line reason in
-// `error` when malformed (`spec` is then unspecified).
-bool parseSimulateSpec(const std::string& text, SimSpec& spec, std::string& error);
+// `error` when malformed (`setup` is then unspecified).
+bool parseSimulateSetup(const std::string& text, SimSetup& setup, std::string& error);
 
 // Parses one signal: "sine(2048,1500,50Hz,90deg)", "dc(1000)", "counter",
 // "counter(100)", "noise(2048,20)", ... (see sim/README.md).

@@ -1,4 +1,4 @@
-#include "sim/sim_spec.h"
+#include "sim/sim_setup.h"
 
 #include <cctype>
 #include <cerrno>
@@ -89,7 +89,7 @@ const char* firmwareName(const std::string& s, FirmwareState& state) {
     return "ok";
 }
 
-bool parseUnit(const std::string& item, int index, SimSpec::Unit& unit, std::string& error) {
+bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::string& error) {
     const auto where = "unit " + std::to_string(index);
     const auto colon = item.find(':');
     const std::string variant = trim(item.substr(0, colon));
@@ -170,7 +170,7 @@ bool parseUnit(const std::string& item, int index, SimSpec::Unit& unit, std::str
     return true;
 }
 
-bool parseVersion(const std::string& value, SimSpec::Version& v) {
+bool parseVersion(const std::string& value, SimSetup::Version& v) {
     std::vector<std::string> parts;
     splitTop(value, '.', parts);
     if (parts.size() < 2 || parts.size() > 3) return false;
@@ -252,8 +252,8 @@ bool parseSignal(const std::string& input, Signal& signal, std::string& error) {
     return true;
 }
 
-bool parseSimulateSpec(const std::string& input, SimSpec& spec, std::string& error) {
-    spec = SimSpec{};
+bool parseSimulateSetup(const std::string& input, SimSetup& setup, std::string& error) {
+    setup = SimSetup{};
     const std::string text = lower(trim(input));
     if (text.empty()) {
         error = "empty value";
@@ -266,9 +266,9 @@ bool parseSimulateSpec(const std::string& input, SimSpec& spec, std::string& err
             return false;
         }
         for (int i = 0; i < static_cast<int>(n); ++i) {
-            SimSpec::Unit u;
+            SimSetup::Unit u;
             u.index = i;
-            spec.units.push_back(u);
+            setup.units.push_back(u);
         }
         return true;
     }
@@ -284,12 +284,12 @@ bool parseSimulateSpec(const std::string& input, SimSpec& spec, std::string& err
             return false;
         }
         if (item.rfind("driver=", 0) == 0) {
-            SimSpec::Version v;
+            SimSetup::Version v;
             if (!parseVersion(item.substr(7), v)) {
                 error = "driver version must be MAJOR.MINOR[.BUILD], got \"" + item.substr(7) + "\"";
                 return false;
             }
-            spec.driverVersion = v;
+            setup.driverVersion = v;
             continue;
         }
         if (index >= usb::kDeviceFileCount) {
@@ -300,9 +300,9 @@ bool parseSimulateSpec(const std::string& input, SimSpec& spec, std::string& err
             ++index;
             continue;
         }
-        SimSpec::Unit u;
+        SimSetup::Unit u;
         if (!parseUnit(item, index, u, error)) return false;
-        spec.units.push_back(u);
+        setup.units.push_back(u);
         ++index;
     }
     return true;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "sim/sim_spec.h"
+#include "sim/sim_setup.h"
 #include "sim/simulator.h"
 #include "usb/backend_factory.h"
 
@@ -12,28 +12,28 @@ namespace {
 
 using namespace trelvo::sim;
 
-SimSpec parse(const std::string& text) {
-    SimSpec spec;
+SimSetup parse(const std::string& text) {
+    SimSetup setup;
     std::string error;
-    EXPECT_TRUE(parseSimulateSpec(text, spec, error)) << text << ": " << error;
-    return spec;
+    EXPECT_TRUE(parseSimulateSetup(text, setup, error)) << text << ": " << error;
+    return setup;
 }
 
 std::string failure(const std::string& text) {
-    SimSpec spec;
+    SimSetup setup;
     std::string error;
-    EXPECT_FALSE(parseSimulateSpec(text, spec, error)) << text;
+    EXPECT_FALSE(parseSimulateSetup(text, setup, error)) << text;
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(error.find('\n'), std::string::npos);
     return error;
 }
 
-TEST(SimSpec, CountForm) {
-    auto spec = parse("2");
-    ASSERT_EQ(spec.units.size(), 2u);
-    EXPECT_EQ(spec.units[0].index, 0);
-    EXPECT_EQ(spec.units[1].index, 1);
-    for (const auto& u : spec.units) {
+TEST(SimSetup, CountForm) {
+    auto setup = parse("2");
+    ASSERT_EQ(setup.units.size(), 2u);
+    EXPECT_EQ(setup.units[0].index, 0);
+    EXPECT_EQ(setup.units[1].index, 1);
+    for (const auto& u : setup.units) {
         EXPECT_EQ(u.config.variantBits, 12);
         EXPECT_EQ(u.config.firmware, FirmwareState::Running);
         EXPECT_FALSE(u.config.fastClock);
@@ -45,25 +45,25 @@ TEST(SimSpec, CountForm) {
     EXPECT_FALSE(parse("3").driverVersion);
 }
 
-TEST(SimSpec, VariantList) {
-    auto spec = parse("12,10,12");
-    ASSERT_EQ(spec.units.size(), 3u);
-    EXPECT_EQ(spec.units[0].config.variantBits, 12);
-    EXPECT_EQ(spec.units[1].config.variantBits, 10);
-    EXPECT_EQ(spec.units[2].config.variantBits, 12);
-    EXPECT_EQ(spec.units[2].index, 2);
-    spec = parse("10bit");
-    ASSERT_EQ(spec.units.size(), 1u);
-    EXPECT_EQ(spec.units[0].config.variantBits, 10);
-    spec = parse("12, -, 10");
-    ASSERT_EQ(spec.units.size(), 2u);
-    EXPECT_EQ(spec.units[1].index, 2) << "'-' leaves a device file empty";
+TEST(SimSetup, VariantList) {
+    auto setup = parse("12,10,12");
+    ASSERT_EQ(setup.units.size(), 3u);
+    EXPECT_EQ(setup.units[0].config.variantBits, 12);
+    EXPECT_EQ(setup.units[1].config.variantBits, 10);
+    EXPECT_EQ(setup.units[2].config.variantBits, 12);
+    EXPECT_EQ(setup.units[2].index, 2);
+    setup = parse("10bit");
+    ASSERT_EQ(setup.units.size(), 1u);
+    EXPECT_EQ(setup.units[0].config.variantBits, 10);
+    setup = parse("12, -, 10");
+    ASSERT_EQ(setup.units.size(), 2u);
+    EXPECT_EQ(setup.units[1].index, 2) << "'-' leaves a device file empty";
 }
 
-TEST(SimSpec, UnitOptions) {
-    auto spec = parse("12:fast;ch1=sine(1000,500,50Hz);held,10:fw=rev2;delay=20;seed=9;frame=4294967000");
-    ASSERT_EQ(spec.units.size(), 2u);
-    const auto& a = spec.units[0];
+TEST(SimSetup, UnitOptions) {
+    auto setup = parse("12:fast;ch1=sine(1000,500,50Hz);held,10:fw=rev2;delay=20;seed=9;frame=4294967000");
+    ASSERT_EQ(setup.units.size(), 2u);
+    const auto& a = setup.units[0];
     EXPECT_TRUE(a.config.fastClock);
     EXPECT_TRUE(a.heldElsewhere);
     EXPECT_EQ(a.config.signals[0].waveform, Waveform::Sine);
@@ -71,7 +71,7 @@ TEST(SimSpec, UnitOptions) {
     EXPECT_EQ(a.config.signals[0].amplitude, 500);
     EXPECT_EQ(a.config.signals[0].frequencyHz, 50);
     EXPECT_EQ(a.config.signals[1].frequencyHz, defaultSignal(2).frequencyHz) << "others keep their defaults";
-    const auto& b = spec.units[1];
+    const auto& b = setup.units[1];
     EXPECT_EQ(b.config.variantBits, 10);
     EXPECT_EQ(b.config.firmware, FirmwareState::OtherRevision);
     EXPECT_EQ(b.config.reenumerateDelayMs, 20u);
@@ -84,25 +84,25 @@ TEST(SimSpec, UnitOptions) {
     EXPECT_EQ(parse("12:CHIPC").units[0].config.firmware, FirmwareState::BlankChipMaker3);
     EXPECT_EQ(parse("12:running").units[0].config.firmware, FirmwareState::Running);
 
-    spec = parse("12:all=dc(100);ch11=counter");
-    for (int c = 0; c < 10; ++c) EXPECT_EQ(spec.units[0].config.signals[static_cast<std::size_t>(c)].waveform, Waveform::Dc);
-    EXPECT_EQ(spec.units[0].config.signals[10].waveform, Waveform::Counter);
-    EXPECT_EQ(spec.units[0].config.signals[10].level, 0);
+    setup = parse("12:all=dc(100);ch11=counter");
+    for (int c = 0; c < 10; ++c) EXPECT_EQ(setup.units[0].config.signals[static_cast<std::size_t>(c)].waveform, Waveform::Dc);
+    EXPECT_EQ(setup.units[0].config.signals[10].waveform, Waveform::Counter);
+    EXPECT_EQ(setup.units[0].config.signals[10].level, 0);
 }
 
-TEST(SimSpec, DriverVersion) {
-    auto spec = parse("12,driver=1.12");
-    ASSERT_TRUE(spec.driverVersion);
-    EXPECT_EQ(spec.driverVersion->major, 1);
-    EXPECT_EQ(spec.driverVersion->minor, 12);
-    EXPECT_EQ(spec.driverVersion->build, 0);
-    EXPECT_EQ(spec.units.size(), 1u);
-    spec = parse("driver=2.5.7");
-    EXPECT_EQ(spec.units.size(), 0u);
-    EXPECT_EQ(spec.driverVersion->build, 7);
+TEST(SimSetup, DriverVersion) {
+    auto setup = parse("12,driver=1.12");
+    ASSERT_TRUE(setup.driverVersion);
+    EXPECT_EQ(setup.driverVersion->major, 1);
+    EXPECT_EQ(setup.driverVersion->minor, 12);
+    EXPECT_EQ(setup.driverVersion->build, 0);
+    EXPECT_EQ(setup.units.size(), 1u);
+    setup = parse("driver=2.5.7");
+    EXPECT_EQ(setup.units.size(), 0u);
+    EXPECT_EQ(setup.driverVersion->build, 7);
 }
 
-TEST(SimSpec, Signals) {
+TEST(SimSetup, Signals) {
     Signal s;
     std::string e;
     ASSERT_TRUE(parseSignal("sine(2048,1500,1.5kHz,90deg,3)", s, e)) << e;
@@ -138,7 +138,7 @@ TEST(SimSpec, Signals) {
     }
 }
 
-TEST(SimSpec, Malformed) {
+TEST(SimSetup, Malformed) {
     failure("");
     failure("   ");
     failure("65");
@@ -149,7 +149,7 @@ TEST(SimSpec, Malformed) {
     failure("12,,10");
 }
 
-TEST(SimSpec, MalformedLists) {
+TEST(SimSetup, MalformedLists) {
     for (const char* bad : {"8,10", "12:fsat", "12:ch12=dc(1)", "12:ch0=dc(1)", "12:chx=dc(1)", "12:ch1=foo",
                             "12:ch1=sine(1,2", "12:delay=abc", "12:delay=-5", "12:seed=1.5", "12:fw=gold",
                             "12:", "12:fast;", "12:;fast", "driver=1", "driver=1.x", "driver=1.2.3.4",
@@ -161,7 +161,7 @@ TEST(SimSpec, MalformedLists) {
     failure(all);
 }
 
-TEST(SimSpec, FactoryReportsMalformedValueOnOneLine) {
+TEST(SimSetup, FactoryReportsMalformedValueOnOneLine) {
     ::testing::internal::CaptureStderr();
     auto backend = trelvo::usb::createSimulatedBackend("12:bogus");
     const std::string err = ::testing::internal::GetCapturedStderr();
@@ -181,14 +181,14 @@ TEST(SimSpec, FactoryReportsMalformedValueOnOneLine) {
     EXPECT_FALSE(simulator->unit(2));
 }
 
-TEST(SimSpec, FromSpecAppliesEverything) {
+TEST(SimSetup, FromSpecAppliesEverything) {
     std::string error;
-    auto simulator = Simulator::fromSpec("12:fw=blank;ch3=dc(7),driver=1.20.5", &error);
+    auto simulator = Simulator::fromSetup("12:fw=blank;ch3=dc(7),driver=1.20.5", &error);
     ASSERT_TRUE(simulator) << error;
     ASSERT_TRUE(simulator->unit(0));
     EXPECT_EQ(simulator->unit(0)->firmware(), FirmwareState::Blank);
     EXPECT_EQ(simulator->unit(0)->signal(3).level, 7);
-    EXPECT_FALSE(Simulator::fromSpec("12:nope", &error));
+    EXPECT_FALSE(Simulator::fromSetup("12:nope", &error));
     EXPECT_NE(error.find("nope"), std::string::npos);
 }
 
