@@ -140,9 +140,9 @@ int main(int argc, char** argv) {
     std::string simulate;
     bool showVersion = false;
     app.add_option("--simulate", simulate,
-                   "Use simulated units instead of hardware; SPEC as for TRELVO_SIMULATE, e.g. 1 "
+                   "Use simulated units instead of hardware; UNITS as for TRELVO_SIMULATE, e.g. 1 "
                    "(one 12-bit unit) or 12,10 (a 12-bit and a 10-bit unit)")
-        ->type_name("SPEC");
+        ->type_name("UNITS");
     app.add_option("-u,--unit", common.unit,
                    "Handle of the unit to use (default: the first that opens)")
         ->check(CLI::Range(1, 64))
@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
 
     for (CLI::App* sub : {list, info, read, out, capture})
         sub->footer(
-            "Also: --simulate SPEC, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
+            "Also: --simulate UNITS, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
             "status: 0 done, 1 file or plot failed, 2 bad argument, 3 no unit, 4 unit busy, 5 "
             "driver too old, 6 identity invalid, 8 unit failed, 9 timed out, 130 Ctrl-C.");
 
