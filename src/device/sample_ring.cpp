@@ -72,6 +72,17 @@ bool SampleRing::push(const uint16_t* values, int32_t n) {
     return true;
 }
 
+void SampleRing::copyOut(int64_t index, uint16_t* target, int64_t n) const {
+    const int64_t slots = slotCount_;
+    while (n > 0) {  // at most two pieces: up to the end of the storage, then from its start
+        const int64_t piece = std::min(n, slots - index);
+        std::memcpy(target, first_ + index, static_cast<std::size_t>(piece) * sizeof(uint16_t));
+        target += piece;
+        n -= piece;
+        index = 0;
+    }
+}
+
 bool SampleRing::readNewest(uint16_t* values, int32_t& n) {
     ScopedLock hold(lock_);
     const int32_t held = count_.load(std::memory_order_relaxed);
@@ -82,16 +93,8 @@ bool SampleRing::readNewest(uint16_t* values, int32_t& n) {
     }
     const int64_t slots = slotCount_;
     const int64_t writeIndex = writePos_ - first_;
-    int64_t index = ((writeIndex - n + 1) % slots + slots) % slots;  // oldest of the n newest
-    int64_t left = n;
-    uint16_t* target = values;
-    while (left > 0) {
-        const int64_t piece = std::min(left, slots - index);
-        std::memcpy(target, first_ + index, static_cast<std::size_t>(piece) * sizeof(uint16_t));
-        target += piece;
-        left -= piece;
-        index = 0;
-    }
+    const int64_t index = ((writeIndex - n + 1) % slots + slots) % slots;  // oldest of the n newest
+    copyOut(index, values, n);
     return true;
 }
 
@@ -105,16 +108,7 @@ bool SampleRing::readOldest(uint16_t* values, int32_t& n) {
     }
     const int64_t slots = slotCount_;
     const int64_t readIndex = readPos_ - first_;
-    int64_t index = (readIndex + 1) % slots;
-    int64_t left = n;
-    uint16_t* target = values;
-    while (left > 0) {
-        const int64_t piece = std::min(left, slots - index);
-        std::memcpy(target, first_ + index, static_cast<std::size_t>(piece) * sizeof(uint16_t));
-        target += piece;
-        left -= piece;
-        index = 0;
-    }
+    copyOut((readIndex + 1) % slots, values, n);
     readPos_ = first_ + (readIndex + n) % slots;
     count_.store(held - n, std::memory_order_release);
     empty_ = held == n;

@@ -42,6 +42,9 @@ class SampleRing {
     bool discardOldest(int32_t& n);
 
   private:
+    // Copies n values starting at slot `index`, wrapping at the end.
+    void copyOut(int64_t index, uint16_t* target, int64_t n) const;
+
     mutable CriticalSectionLock lock_;
     uint16_t* first_ = nullptr;
     uint16_t* last_ = nullptr;
