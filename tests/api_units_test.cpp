@@ -14,6 +14,7 @@
 #include "device/trelvo_device.h"
 #include "platform/platform.h"
 #include "sim/simulator.h"
+#include "support/lock.h"
 #include "trelvo/trelvo.h"
 #include "usb/driver_interface.h"
 
@@ -224,18 +225,28 @@ TEST_F(Units, UnitVanishingBeforeTheWorkerOpensFailsTheOpenCleanly) {
     // by another process meanwhile, the open fails and nothing is added.
     auto unit = plug(0);
     std::atomic<bool> done{false};
+    std::unique_ptr<trelvo::Lock> taken;
     std::thread thief([&] {
-        // Wait for the probe's identity read, then hold the unit elsewhere.
+        // After the probe's identity read, take the unit's named mutex as
+        // another process would, as soon as the probe lets go of it.
         while (!done && unit->commandLog().size() < 2) trelvo::platform::sleepMs(1);
-        sim->holdElsewhere(0, true);
+        while (!done) {
+            auto lock = std::make_unique<trelvo::Lock>("Global\\suvopp-0");
+            if (lock->tryAcquire()) {
+                taken = std::move(lock);
+                return;
+            }
+            trelvo::platform::sleepMs(0);
+        }
     });
     const int16_t handle = TrelvoOpenUnit();
     done = true;
     thief.join();
+    ASSERT_TRUE(taken);
     EXPECT_EQ(handle, 0);
     EXPECT_EQ(lastError(), "4");
     EXPECT_EQ(trelvo::api::UnitTable::instance().size(), 0u);
-    sim->holdElsewhere(0, false);
+    taken.reset();
     EXPECT_EQ(TrelvoOpenUnit(), 1);
 }
 
