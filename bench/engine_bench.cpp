@@ -58,7 +58,8 @@ void BM_RealTimeStreamCpu(benchmark::State& state) {
         const double cpuStart = processCpuSeconds();
         const auto wallStart = std::chrono::steady_clock::now();
         auto elapsed = [&] {
-            return std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart)
+                .count();
         };
         while (elapsed() < seconds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

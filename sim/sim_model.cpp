@@ -22,7 +22,8 @@ uint64_t splitmix(uint64_t x) {
 
 // Deterministic standard normal deviate for (seed, channel, n, salt).
 double gaussian(uint32_t seed, int channel, uint64_t n, uint64_t salt) {
-    const uint64_t key = splitmix(splitmix(seed ^ (salt << 40)) ^ (static_cast<uint64_t>(channel) << 48) ^ n);
+    const uint64_t key =
+        splitmix(splitmix(seed ^ (salt << 40)) ^ (static_cast<uint64_t>(channel) << 48) ^ n);
     const uint64_t a = splitmix(key), b = splitmix(key ^ 0xD1B54A32D192ED03ULL);
     const double u1 = (static_cast<double>(a >> 11) + 1.0) / 9007199254740992.0;  // (0, 1]
     const double u2 = static_cast<double>(b >> 11) / 9007199254740992.0;          // [0, 1)
@@ -36,7 +37,9 @@ uint32_t readU32(const void* p) {
 }
 
 // Conversions k in [0, n) (k = j - 1) that fall on scan slot s of L.
-uint64_t slotCount(uint64_t n, uint64_t s, uint64_t L) { return n / L + ((n % L) > s ? 1 : 0); }
+uint64_t slotCount(uint64_t n, uint64_t s, uint64_t L) {
+    return n / L + ((n % L) > s ? 1 : 0);
+}
 
 }  // namespace
 
@@ -71,27 +74,29 @@ uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t 
     phase -= std::floor(phase);
     double v = signal.level;
     switch (signal.waveform) {
-    case Waveform::Dc:
-        break;
-    case Waveform::Sine:
-        v += signal.amplitude * std::sin(2.0 * kPi * phase);
-        break;
-    case Waveform::Square:
-        v += phase < 0.5 ? signal.amplitude : -signal.amplitude;
-        break;
-    case Waveform::Triangle: {
-        const double y = phase < 0.25 ? 4 * phase : phase < 0.75 ? 2 - 4 * phase : 4 * phase - 4;
-        v += signal.amplitude * y;
-        break;
-    }
-    case Waveform::Ramp:
-        v += signal.amplitude * (2 * phase - 1);
-        break;
-    case Waveform::Noise:
-        v += signal.amplitude * gaussian(seed, channel, n, 1);
-        break;
-    case Waveform::Counter:
-        break;
+        case Waveform::Dc:
+            break;
+        case Waveform::Sine:
+            v += signal.amplitude * std::sin(2.0 * kPi * phase);
+            break;
+        case Waveform::Square:
+            v += phase < 0.5 ? signal.amplitude : -signal.amplitude;
+            break;
+        case Waveform::Triangle: {
+            const double y = phase < 0.25   ? 4 * phase
+                             : phase < 0.75 ? 2 - 4 * phase
+                                            : 4 * phase - 4;
+            v += signal.amplitude * y;
+            break;
+        }
+        case Waveform::Ramp:
+            v += signal.amplitude * (2 * phase - 1);
+            break;
+        case Waveform::Noise:
+            v += signal.amplitude * gaussian(seed, channel, n, 1);
+            break;
+        case Waveform::Counter:
+            break;
     }
     if (signal.noise > 0) v += signal.noise * gaussian(seed, channel, n, 2);
     if (!(v > 0)) v = 0;  // also catches NaN
@@ -140,31 +145,31 @@ usb::DeviceDescriptor descriptorFor(FirmwareState firmware) {
     d.bMaxPacketSize0 = 64;
     d.bNumConfigurations = 1;
     switch (firmware) {
-    case FirmwareState::Running:
-    case FirmwareState::OtherRevision:
-        d.idVendor = usb::kOwnVendorId;
-        d.idProduct = usb::kUnitProductId;
-        d.bcdDevice = firmware == FirmwareState::Running ? 1 : 2;
-        d.iManufacturer = 1;
-        d.iProduct = 2;
-        break;
-    case FirmwareState::Blank:
-        d.idVendor = usb::kOwnVendorId;
-        d.idProduct = usb::kBlankProductId;
-        break;
-    case FirmwareState::BlankChipMaker1:
-        d.idVendor = usb::kChipMakerVendorA;
-        d.idProduct = usb::kChipMakerProductA;
-        break;
-    case FirmwareState::BlankChipMaker2:
-        d.idVendor = usb::kChipMakerVendorB;
-        d.idProduct = usb::kChipMakerProductB;
-        break;
-    case FirmwareState::BlankChipMaker3:
-        d.idVendor = usb::kChipMakerVendorC;
-        d.idProduct = usb::kChipMakerProductC;
-        d.bcdUSB = 0x0200;
-        break;
+        case FirmwareState::Running:
+        case FirmwareState::OtherRevision:
+            d.idVendor = usb::kOwnVendorId;
+            d.idProduct = usb::kUnitProductId;
+            d.bcdDevice = firmware == FirmwareState::Running ? 1 : 2;
+            d.iManufacturer = 1;
+            d.iProduct = 2;
+            break;
+        case FirmwareState::Blank:
+            d.idVendor = usb::kOwnVendorId;
+            d.idProduct = usb::kBlankProductId;
+            break;
+        case FirmwareState::BlankChipMaker1:
+            d.idVendor = usb::kChipMakerVendorA;
+            d.idProduct = usb::kChipMakerProductA;
+            break;
+        case FirmwareState::BlankChipMaker2:
+            d.idVendor = usb::kChipMakerVendorB;
+            d.idProduct = usb::kChipMakerProductB;
+            break;
+        case FirmwareState::BlankChipMaker3:
+            d.idVendor = usb::kChipMakerVendorC;
+            d.idProduct = usb::kChipMakerProductC;
+            d.bcdUSB = 0x0200;
+            break;
     }
     return d;
 }
@@ -180,12 +185,27 @@ usb::InterfaceInfo interfaceInfoFor(FirmwareState firmware) {
     info.header[9] = 0x10;
     if (!firmwareRuns(firmware)) return info;  // a blank controller: no endpoints
     info.pipeCount = 3;
-    info.pipes[kPipeIsoIn] = {static_cast<uint16_t>(kIsoMaxPacket), 0x88, 1, usb::kPipeIsochronous,
-                              0x2000, kMaxTransferSize, 0};
-    info.pipes[kPipeBulkOut] = {static_cast<uint16_t>(kBulkMaxPacket), 0x02, 0, usb::kPipeBulk, 0x2001,
-                                kMaxTransferSize, 0};
-    info.pipes[kPipeBulkIn] = {static_cast<uint16_t>(kBulkMaxPacket), 0x82, 0, usb::kPipeBulk, 0x2002,
-                               kMaxTransferSize, 0};
+    info.pipes[kPipeIsoIn] = {static_cast<uint16_t>(kIsoMaxPacket),
+                              0x88,
+                              1,
+                              usb::kPipeIsochronous,
+                              0x2000,
+                              kMaxTransferSize,
+                              0};
+    info.pipes[kPipeBulkOut] = {static_cast<uint16_t>(kBulkMaxPacket),
+                                0x02,
+                                0,
+                                usb::kPipeBulk,
+                                0x2001,
+                                kMaxTransferSize,
+                                0};
+    info.pipes[kPipeBulkIn] = {static_cast<uint16_t>(kBulkMaxPacket),
+                               0x82,
+                               0,
+                               usb::kPipeBulk,
+                               0x2002,
+                               kMaxTransferSize,
+                               0};
     return info;
 }
 
@@ -203,11 +223,14 @@ bool validateFirmwareImage(const uint8_t* image, std::size_t length, std::string
         std::memcpy(&r, image + i * kRecord, kRecord);
         if (r.length > 16) return fail("record " + std::to_string(i) + ": length above 16");
         if (r.length == 0) {
-            if (r.type != 1 && r.type != 0) return fail("record " + std::to_string(i) + ": bad end record type");
+            if (r.type != 1 && r.type != 0)
+                return fail("record " + std::to_string(i) + ": bad end record type");
             if (i + 1 != count) return fail("records after the end record");
             return true;
         }
-        if (r.type != 0) return fail("record " + std::to_string(i) + ": data record of type " + std::to_string(r.type));
+        if (r.type != 0)
+            return fail("record " + std::to_string(i) + ": data record of type " +
+                        std::to_string(r.type));
         if (static_cast<uint32_t>(r.address) + r.length > 0x10000)
             return fail("record " + std::to_string(i) + ": runs past the 64 KiB address space");
     }
@@ -222,7 +245,9 @@ uint64_t conversionsBefore(uint64_t start, uint64_t period, uint64_t t) {
 // ---- UnitModel ----------------------------------------------------------------
 
 UnitModel::UnitModel(const UnitConfig& config, int serial)
-    : config_(config), firmware_(config.firmware), identity_(defaultIdentity(config.variantBits, serial)) {}
+    : config_(config),
+      firmware_(config.firmware),
+      identity_(defaultIdentity(config.variantBits, serial)) {}
 
 void UnitModel::syncTime(uint64_t tick) {
     if (!config_.fastClock && tick > now_) now_ = tick;
@@ -262,8 +287,8 @@ uint16_t UnitModel::convert(int channelCode, uint64_t tick) {
     if (channel == 0) return 0;  // no input behind that code: reads as ground
     const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
     return signalValue(config_.signals[static_cast<std::size_t>(channel - 1)],
-                       static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n, config_.seed,
-                       channel, config_.variantBits);
+                       static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n,
+                       config_.seed, channel, config_.variantBits);
 }
 
 void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
@@ -346,7 +371,9 @@ void UnitModel::advance() {
     convertUpTo(now_, receiving_);
 }
 
-void UnitModel::stopSampling() { sampling_ = false; }
+void UnitModel::stopSampling() {
+    sampling_ = false;
+}
 
 void UnitModel::commandPacket(const uint8_t* data, std::size_t length) {
     for (std::size_t off = 0; off < length; off += kBulkMaxPacket) {
@@ -357,52 +384,53 @@ void UnitModel::commandPacket(const uint8_t* data, std::size_t length) {
         const uint8_t* b = outBuffer_.data();
         stopSampling();  // every command stops the sampling timer first
         switch (b[0]) {
-        case 0:
-            break;
-        case 1: {
-            const uint16_t reload = static_cast<uint16_t>(b[2] | (b[3] << 8));
-            maskRegister_ = b[4];
-            const uint8_t len = b[5];
-            if (len >= 1 && len <= 11) {
-                scanLength_ = len;
-                std::memcpy(scanList_.data(), b + 6, len);
-                period_ = 65536u - reload;
-                samplingStart_ = now_;
-                conversionsDone_ = 0;
-                sampling_ = true;
+            case 0:
+                break;
+            case 1: {
+                const uint16_t reload = static_cast<uint16_t>(b[2] | (b[3] << 8));
+                maskRegister_ = b[4];
+                const uint8_t len = b[5];
+                if (len >= 1 && len <= 11) {
+                    scanLength_ = len;
+                    std::memcpy(scanList_.data(), b + 6, len);
+                    period_ = 65536u - reload;
+                    samplingStart_ = now_;
+                    conversionsDone_ = 0;
+                    sampling_ = true;
+                }
+                break;
             }
-            break;
-        }
-        case 2: {
-            maskRegister_ = b[4];
-            std::vector<uint8_t> reply(3);
-            reply[0] = 1;
-            if (notReady_ != 0) {
-                outputs_ = maskRegister_ & 3;
-                reply[1] = 0x01;
-                reply[2] = 0xFF;
-                if (notReady_ > 0) --notReady_;
-            } else {
-                const uint16_t v = convert(b[6], now_);
-                const auto bytes = encodeSample(0, v);
-                reply[1] = bytes[1];
-                reply[2] = bytes[2];
+            case 2: {
+                maskRegister_ = b[4];
+                std::vector<uint8_t> reply(3);
+                reply[0] = 1;
+                if (notReady_ != 0) {
+                    outputs_ = maskRegister_ & 3;
+                    reply[1] = 0x01;
+                    reply[2] = 0xFF;
+                    if (notReady_ > 0) --notReady_;
+                } else {
+                    const uint16_t v = convert(b[6], now_);
+                    const auto bytes = encodeSample(0, v);
+                    reply[1] = bytes[1];
+                    reply[2] = bytes[2];
+                }
+                replies_.push_back(std::move(reply));
+                break;
             }
-            replies_.push_back(std::move(reply));
-            break;
-        }
-        case 4:
-            replies_.emplace_back(identity_.begin(), identity_.end() - (shortIdentity_ ? 1 : 0));
-            break;
-        case 5:
-            indicator_ = b[1] != 0;
-            replies_.push_back({1});
-            break;
-        case 6:
-            maskRegister_ = b[1];
-            break;
-        default:
-            break;  // command 3 and unknown codes: sampling stopped, nothing else
+            case 4:
+                replies_.emplace_back(identity_.begin(),
+                                      identity_.end() - (shortIdentity_ ? 1 : 0));
+                break;
+            case 5:
+                indicator_ = b[1] != 0;
+                replies_.push_back({1});
+                break;
+            case 6:
+                maskRegister_ = b[1];
+                break;
+            default:
+                break;  // command 3 and unknown codes: sampling stopped, nothing else
         }
     }
 }
@@ -456,8 +484,9 @@ void UnitModel::handleClosed(int64_t owner) {
 ControlResult UnitModel::vendorRequest(const usb::VendorRequest& r) {
     ControlResult res;
     res.ok = true;
-    if (r.request != 0xA0 || r.direction != 0) return res;  // other vendor requests: accepted, no effect
-    if (r.value == 0xE600 || r.value == 0x7F92) {           // CPUCS of either controller generation
+    if (r.request != 0xA0 || r.direction != 0)
+        return res;                                // other vendor requests: accepted, no effect
+    if (r.value == 0xE600 || r.value == 0x7F92) {  // CPUCS of either controller generation
         if (r.data & 1) {
             cpuReset_ = true;
             memoryWritten_ = false;
@@ -474,7 +503,8 @@ ControlResult UnitModel::vendorRequest(const usb::VendorRequest& r) {
     return res;
 }
 
-ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t* out, uint32_t outLength) {
+ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t* out,
+                                    uint32_t outLength) {
     ControlResult res;
     const uint64_t size = params.packetSize, count = params.packetCount;
     if (!receiving_ || params.pipeIndex != kPipeIsoIn || size == 0 || count == 0) return res;
@@ -509,8 +539,8 @@ ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t*
     return res;
 }
 
-ControlResult UnitModel::control(int64_t owner, uint32_t code, const void* in, uint32_t inLength, void* out,
-                                 uint32_t outLength) {
+ControlResult UnitModel::control(int64_t owner, uint32_t code, const void* in, uint32_t inLength,
+                                 void* out, uint32_t outLength) {
     ControlResult res;
     const auto* inBytes = static_cast<const uint8_t*>(in);
     auto* outBytes = static_cast<uint8_t*>(out);
@@ -520,120 +550,120 @@ ControlResult UnitModel::control(int64_t owner, uint32_t code, const void* in, u
     const bool runs = firmwareRuns(firmware_);
     const uint32_t pipeCount = runs ? 3 : 0;
     switch (code) {
-    case usb::kIoctlGetDeviceDescriptor: {
-        if (failDescriptor_ || outLength < sizeof(usb::DeviceDescriptor)) return res;
-        const auto d = descriptorFor(firmware_);
-        std::memcpy(outBytes, &d, sizeof d);
-        res.ok = true;
-        res.returned = sizeof d;
-        return res;
-    }
-    case usb::kIoctlGetInterfaceInfo: {
-        if (!interfaceSelected_ || outLength < 16) return res;
-        const auto info = interfaceInfoFor(firmware_);
-        const uint32_t n = std::min<uint32_t>(outLength, sizeof info);
-        std::memcpy(outBytes, &info, n);
-        res.ok = true;
-        res.returned = n;
-        return res;
-    }
-    case usb::kIoctlSelectInterface:
-        if (inLength < 2 || inBytes[0] != 0 || inBytes[1] != 0) return res;
-        interfaceSelected_ = true;
-        res.ok = true;
-        return res;
-    case usb::kIoctlVendorRequest: {
-        if (inLength < sizeof(usb::VendorRequest)) return res;
-        usb::VendorRequest r;
-        std::memcpy(&r, in, sizeof r);
-        return vendorRequest(r);
-    }
-    case usb::kIoctlAbortPipe: {
-        if (inLength < 4 || !interfaceSelected_) return res;
-        const uint32_t pipe = readU32(in);
-        if (pipe >= pipeCount) return res;
-        if (pipe == kPipeIsoIn && receiving_ && streamOwner_ == owner) {
-            receiving_ = false;
-            streamOwner_ = -1;
-            queue_.clear();
+        case usb::kIoctlGetDeviceDescriptor: {
+            if (failDescriptor_ || outLength < sizeof(usb::DeviceDescriptor)) return res;
+            const auto d = descriptorFor(firmware_);
+            std::memcpy(outBytes, &d, sizeof d);
+            res.ok = true;
+            res.returned = sizeof d;
+            return res;
         }
-        res.ok = true;
-        return res;
-    }
-    case usb::kIoctlTransfer:
-    case usb::kIoctlWrite: {
-        if (inLength < sizeof(usb::PipeTransfer) || !interfaceSelected_ || !runs) return res;
-        const uint32_t pipe = readU32(in);
-        if (pipe == kPipeBulkOut) {
-            if (!pipeTransferAllowed(pipe)) return res;
-            commandPacket(outBytes, outLength);
+        case usb::kIoctlGetInterfaceInfo: {
+            if (!interfaceSelected_ || outLength < 16) return res;
+            const auto info = interfaceInfoFor(firmware_);
+            const uint32_t n = std::min<uint32_t>(outLength, sizeof info);
+            std::memcpy(outBytes, &info, n);
+            res.ok = true;
+            res.returned = n;
+            return res;
+        }
+        case usb::kIoctlSelectInterface:
+            if (inLength < 2 || inBytes[0] != 0 || inBytes[1] != 0) return res;
+            interfaceSelected_ = true;
+            res.ok = true;
+            return res;
+        case usb::kIoctlVendorRequest: {
+            if (inLength < sizeof(usb::VendorRequest)) return res;
+            usb::VendorRequest r;
+            std::memcpy(&r, in, sizeof r);
+            return vendorRequest(r);
+        }
+        case usb::kIoctlAbortPipe: {
+            if (inLength < 4 || !interfaceSelected_) return res;
+            const uint32_t pipe = readU32(in);
+            if (pipe >= pipeCount) return res;
+            if (pipe == kPipeIsoIn && receiving_ && streamOwner_ == owner) {
+                receiving_ = false;
+                streamOwner_ = -1;
+                queue_.clear();
+            }
+            res.ok = true;
+            return res;
+        }
+        case usb::kIoctlTransfer:
+        case usb::kIoctlWrite: {
+            if (inLength < sizeof(usb::PipeTransfer) || !interfaceSelected_ || !runs) return res;
+            const uint32_t pipe = readU32(in);
+            if (pipe == kPipeBulkOut) {
+                if (!pipeTransferAllowed(pipe)) return res;
+                commandPacket(outBytes, outLength);
+                res.ok = true;
+                res.returned = outLength;
+                return res;
+            }
+            if (pipe == kPipeBulkIn && code == usb::kIoctlTransfer) {
+                if (outLength == 0 || !pipeTransferAllowed(pipe)) return res;
+                res.ok = readReply(outBytes, outLength, &res.returned);
+                return res;
+            }
+            return res;
+        }
+        case usb::kIoctlGetFrameNumber: {
+            if (outLength < 4) return res;
+            const uint32_t f = frameNumber();
+            std::memcpy(outBytes, &f, 4);
+            res.ok = true;
+            res.returned = 4;
+            return res;
+        }
+        case usb::kIoctlWriteMemory:
+            if (inLength < 2 || outLength < 1 || outLength > 16) return res;
+            memoryWritten_ = true;
             res.ok = true;
             res.returned = outLength;
             return res;
-        }
-        if (pipe == kPipeBulkIn && code == usb::kIoctlTransfer) {
-            if (outLength == 0 || !pipeTransferAllowed(pipe)) return res;
-            res.ok = readReply(outBytes, outLength, &res.returned);
-            return res;
-        }
-        return res;
-    }
-    case usb::kIoctlGetFrameNumber: {
-        if (outLength < 4) return res;
-        const uint32_t f = frameNumber();
-        std::memcpy(outBytes, &f, 4);
-        res.ok = true;
-        res.returned = 4;
-        return res;
-    }
-    case usb::kIoctlWriteMemory:
-        if (inLength < 2 || outLength < 1 || outLength > 16) return res;
-        memoryWritten_ = true;
-        res.ok = true;
-        res.returned = outLength;
-        return res;
-    case usb::kIoctlStartIsoStream: {
-        if (inLength < sizeof(usb::IsoStreamParams) || !interfaceSelected_ || !runs) return res;
-        usb::IsoStreamParams p;
-        std::memcpy(&p, in, sizeof p);
-        if (p.pipeIndex != kPipeIsoIn || p.packetSize == 0 || p.packetSize > 65536 || p.packetCount == 0 ||
-            p.packetCount > 4096)
-            return res;
-        receiving_ = true;
-        streamOwner_ = owner;
-        streamParams_ = p;
-        queue_.clear();
-        backlogLimit_ = std::max<uint64_t>(8ull * p.packetCount, 64);
-        building_ = Packet{};  // reception starts with the next frame
-        res.ok = true;
-        return res;
-    }
-    case usb::kIoctlStopIsoStream:
-        if (receiving_ && streamOwner_ == owner) {
-            receiving_ = false;
-            streamOwner_ = -1;
+        case usb::kIoctlStartIsoStream: {
+            if (inLength < sizeof(usb::IsoStreamParams) || !interfaceSelected_ || !runs) return res;
+            usb::IsoStreamParams p;
+            std::memcpy(&p, in, sizeof p);
+            if (p.pipeIndex != kPipeIsoIn || p.packetSize == 0 || p.packetSize > 65536 ||
+                p.packetCount == 0 || p.packetCount > 4096)
+                return res;
+            receiving_ = true;
+            streamOwner_ = owner;
+            streamParams_ = p;
             queue_.clear();
+            backlogLimit_ = std::max<uint64_t>(8ull * p.packetCount, 64);
+            building_ = Packet{};  // reception starts with the next frame
+            res.ok = true;
+            return res;
         }
-        res.ok = true;
-        return res;
-    case usb::kIoctlReadIsoStream: {
-        if (inLength < sizeof(usb::IsoStreamParams) || owner != streamOwner_) return res;
-        usb::IsoStreamParams p;
-        std::memcpy(&p, in, sizeof p);
-        return readStream(p, outBytes, outLength);
-    }
-    case usb::kIoctlPipeControl:
-    case usb::kIoctlPipeControl2:
-        res.ok = inLength >= 4;
-        return res;
-    case usb::kIoctlLoadFirmware:
-        if (!validateFirmwareImage(inBytes, inLength, nullptr)) return res;
-        startDownload();
-        res.ok = true;
-        res.reenumerate = true;
-        return res;
-    default:
-        return res;
+        case usb::kIoctlStopIsoStream:
+            if (receiving_ && streamOwner_ == owner) {
+                receiving_ = false;
+                streamOwner_ = -1;
+                queue_.clear();
+            }
+            res.ok = true;
+            return res;
+        case usb::kIoctlReadIsoStream: {
+            if (inLength < sizeof(usb::IsoStreamParams) || owner != streamOwner_) return res;
+            usb::IsoStreamParams p;
+            std::memcpy(&p, in, sizeof p);
+            return readStream(p, outBytes, outLength);
+        }
+        case usb::kIoctlPipeControl:
+        case usb::kIoctlPipeControl2:
+            res.ok = inLength >= 4;
+            return res;
+        case usb::kIoctlLoadFirmware:
+            if (!validateFirmwareImage(inBytes, inLength, nullptr)) return res;
+            startDownload();
+            res.ok = true;
+            res.reenumerate = true;
+            return res;
+        default:
+            return res;
     }
 }
 

@@ -19,11 +19,11 @@
 namespace trelvo::sim {
 
 constexpr uint64_t kTicksPerSecond = 4000000;
-constexpr uint64_t kTicksPerFrame = 4000;     // one 1 ms bus frame
-constexpr std::size_t kIsoMaxPacket = 60;     // endpoint 0x88
-constexpr std::size_t kBulkMaxPacket = 64;    // endpoints 0x02 and 0x82
-constexpr uint32_t kMaxTransferSize = 4096;   // reported in PipeInfo
-constexpr uint32_t kPipeIsoIn = 0;            // pipe indices of the running firmware
+constexpr uint64_t kTicksPerFrame = 4000;    // one 1 ms bus frame
+constexpr std::size_t kIsoMaxPacket = 60;    // endpoint 0x88
+constexpr std::size_t kBulkMaxPacket = 64;   // endpoints 0x02 and 0x82
+constexpr uint32_t kMaxTransferSize = 4096;  // reported in PipeInfo
+constexpr uint32_t kPipeIsoIn = 0;           // pipe indices of the running firmware
 constexpr uint32_t kPipeBulkOut = 1;
 constexpr uint32_t kPipeBulkIn = 2;
 constexpr std::size_t kLogLimit = 65536;
@@ -65,12 +65,12 @@ uint64_t conversionsBefore(uint64_t start, uint64_t period, uint64_t t);
 struct ControlResult {
     bool ok = false;
     uint32_t returned = 0;
-    bool wouldBlock = false;    // stream read: no packet yet; wait for the next frame and retry
-    bool reenumerate = false;   // a firmware download took effect: the unit leaves the bus
+    bool wouldBlock = false;   // stream read: no packet yet; wait for the next frame and retry
+    bool reenumerate = false;  // a firmware download took effect: the unit leaves the bus
 };
 
 class UnitModel {
-public:
+  public:
     explicit UnitModel(const UnitConfig& config, int serial = 0);
 
     // ---- Time ----
@@ -133,7 +133,7 @@ public:
     }
     void converterNotReady(int count) { notReady_ = count; }
 
-private:
+  private:
     struct Packet {
         uint16_t length = 0;
         std::array<uint8_t, kIsoMaxPacket> data{};

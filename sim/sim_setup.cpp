@@ -79,13 +79,20 @@ bool parseNumber(const std::string& text, double& value,
 }
 
 const char* firmwareName(const std::string& s, FirmwareState& state) {
-    if (s == "running") state = FirmwareState::Running;
-    else if (s == "rev2") state = FirmwareState::OtherRevision;
-    else if (s == "blank") state = FirmwareState::Blank;
-    else if (s == "chipa") state = FirmwareState::BlankChipMaker1;
-    else if (s == "chipb") state = FirmwareState::BlankChipMaker2;
-    else if (s == "chipc") state = FirmwareState::BlankChipMaker3;
-    else return nullptr;
+    if (s == "running")
+        state = FirmwareState::Running;
+    else if (s == "rev2")
+        state = FirmwareState::OtherRevision;
+    else if (s == "blank")
+        state = FirmwareState::Blank;
+    else if (s == "chipa")
+        state = FirmwareState::BlankChipMaker1;
+    else if (s == "chipb")
+        state = FirmwareState::BlankChipMaker2;
+    else if (s == "chipc")
+        state = FirmwareState::BlankChipMaker3;
+    else
+        return nullptr;
     return "ok";
 }
 
@@ -94,8 +101,10 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
     const auto colon = item.find(':');
     const std::string variant = trim(item.substr(0, colon));
     unit.index = index;
-    if (variant == "12" || variant == "12bit") unit.config.variantBits = 12;
-    else if (variant == "10" || variant == "10bit") unit.config.variantBits = 10;
+    if (variant == "12" || variant == "12bit")
+        unit.config.variantBits = 12;
+    else if (variant == "10" || variant == "10bit")
+        unit.config.variantBits = 10;
     else {
         error = where + ": unknown variant \"" + variant + "\" (expected 12, 10, 12bit or 10bit)";
         return false;
@@ -109,16 +118,20 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
     for (const auto& option : options) {
         const auto eq = option.find('=');
         const std::string key = trim(option.substr(0, eq));
-        const std::string value = eq == std::string::npos ? std::string() : trim(option.substr(eq + 1));
+        const std::string value =
+            eq == std::string::npos ? std::string() : trim(option.substr(eq + 1));
         FirmwareState fw = FirmwareState::Running;
         uint64_t n = 0;
         if (option.empty()) {
             error = where + ": empty option";
             return false;
         } else if (eq == std::string::npos) {
-            if (key == "fast") unit.config.fastClock = true;
-            else if (key == "held") unit.heldElsewhere = true;
-            else if (firmwareName(key, fw)) unit.config.firmware = fw;
+            if (key == "fast")
+                unit.config.fastClock = true;
+            else if (key == "held")
+                unit.heldElsewhere = true;
+            else if (firmwareName(key, fw))
+                unit.config.firmware = fw;
             else {
                 error = where + ": unknown option \"" + key + "\"";
                 return false;
@@ -143,7 +156,8 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
             unit.config.frameBase = static_cast<uint32_t>(n);
         } else if (key == "fw") {
             if (!firmwareName(value, fw)) {
-                error = where + ": unknown firmware \"" + value + "\" (running, rev2, blank, chipa, chipb, chipc)";
+                error = where + ": unknown firmware \"" + value +
+                        "\" (running, rev2, blank, chipa, chipb, chipc)";
                 return false;
             }
             unit.config.firmware = fw;
@@ -209,15 +223,23 @@ bool parseSignal(const std::string& input, Signal& signal, std::string& error) {
     s.phaseDeg = 0;
     s.noise = 0;
     std::size_t maxArgs = 0;
-    if (name == "dc") s.waveform = Waveform::Dc, maxArgs = 2;
-    else if (name == "sine") s.waveform = Waveform::Sine, maxArgs = 5;
-    else if (name == "square") s.waveform = Waveform::Square, maxArgs = 5;
-    else if (name == "triangle") s.waveform = Waveform::Triangle, maxArgs = 5;
-    else if (name == "ramp") s.waveform = Waveform::Ramp, maxArgs = 5;
-    else if (name == "counter") s.waveform = Waveform::Counter, maxArgs = 1;
-    else if (name == "noise") s.waveform = Waveform::Noise, maxArgs = 2;
+    if (name == "dc")
+        s.waveform = Waveform::Dc, maxArgs = 2;
+    else if (name == "sine")
+        s.waveform = Waveform::Sine, maxArgs = 5;
+    else if (name == "square")
+        s.waveform = Waveform::Square, maxArgs = 5;
+    else if (name == "triangle")
+        s.waveform = Waveform::Triangle, maxArgs = 5;
+    else if (name == "ramp")
+        s.waveform = Waveform::Ramp, maxArgs = 5;
+    else if (name == "counter")
+        s.waveform = Waveform::Counter, maxArgs = 1;
+    else if (name == "noise")
+        s.waveform = Waveform::Noise, maxArgs = 2;
     else {
-        error = "unknown waveform \"" + name + "\" (dc, sine, square, triangle, ramp, counter, noise)";
+        error =
+            "unknown waveform \"" + name + "\" (dc, sine, square, triangle, ramp, counter, noise)";
         return false;
     }
     if (s.waveform == Waveform::Counter) s.level = 0;
@@ -230,19 +252,28 @@ bool parseSignal(const std::string& input, Signal& signal, std::string& error) {
         double v = 0;
         bool ok;
         const bool periodic = maxArgs == 5;
-        if (periodic && i == 2) ok = parseNumber(args[i], v, {{"hz", 1.0}, {"khz", 1000.0}});
-        else if (periodic && i == 3) ok = parseNumber(args[i], v, {{"deg", 1.0}});
-        else ok = parseNumber(args[i], v);
+        if (periodic && i == 2)
+            ok = parseNumber(args[i], v, {{"hz", 1.0}, {"khz", 1000.0}});
+        else if (periodic && i == 3)
+            ok = parseNumber(args[i], v, {{"deg", 1.0}});
+        else
+            ok = parseNumber(args[i], v);
         if (!ok) {
             error = "bad number \"" + args[i] + "\" in " + name;
             return false;
         }
-        if (i == 0) s.level = v;
-        else if (s.waveform == Waveform::Dc) s.noise = v;   // dc(level, noise)
-        else if (i == 1) s.amplitude = v;                    // noise(level, sd) too
-        else if (i == 2) s.frequencyHz = v;
-        else if (i == 3) s.phaseDeg = v;
-        else s.noise = v;
+        if (i == 0)
+            s.level = v;
+        else if (s.waveform == Waveform::Dc)
+            s.noise = v;  // dc(level, noise)
+        else if (i == 1)
+            s.amplitude = v;  // noise(level, sd) too
+        else if (i == 2)
+            s.frequencyHz = v;
+        else if (i == 3)
+            s.phaseDeg = v;
+        else
+            s.noise = v;
     }
     if (s.frequencyHz < 0 || s.noise < 0 || (s.waveform == Waveform::Noise && s.amplitude < 0)) {
         error = "negative frequency or noise in " + name;
@@ -262,7 +293,8 @@ bool parseSimulateSetup(const std::string& input, SimSetup& setup, std::string& 
     if (allDigits(text)) {
         uint64_t n = 0;
         if (!parseUnsigned(text, usb::kDeviceFileCount, n)) {
-            error = "unit count must be 0.." + std::to_string(usb::kDeviceFileCount) + ", got \"" + text + "\"";
+            error = "unit count must be 0.." + std::to_string(usb::kDeviceFileCount) + ", got \"" +
+                    text + "\"";
             return false;
         }
         for (int i = 0; i < static_cast<int>(n); ++i) {
@@ -286,7 +318,8 @@ bool parseSimulateSetup(const std::string& input, SimSetup& setup, std::string& 
         if (item.rfind("driver=", 0) == 0) {
             SimSetup::Version v;
             if (!parseVersion(item.substr(7), v)) {
-                error = "driver version must be MAJOR.MINOR[.BUILD], got \"" + item.substr(7) + "\"";
+                error =
+                    "driver version must be MAJOR.MINOR[.BUILD], got \"" + item.substr(7) + "\"";
                 return false;
             }
             setup.driverVersion = v;

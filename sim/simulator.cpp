@@ -22,14 +22,14 @@ namespace trelvo::sim {
 namespace {
 
 uint64_t steadyMicros() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 // The clock shared by the simulator and its units.
 class Clock {
-public:
+  public:
     uint64_t now() const {
         std::lock_guard<std::mutex> guard(m_);
         return fn_ ? fn_() : steadyMicros();
@@ -39,7 +39,7 @@ public:
         fn_ = std::move(fn);
     }
 
-private:
+  private:
     mutable std::mutex m_;
     std::function<uint64_t()> fn_;
 };
@@ -47,10 +47,13 @@ private:
 class SimulatorImpl;
 
 class SimUnitImpl final : public SimUnit {
-public:
+  public:
     SimUnitImpl(const UnitConfig& config, int index, std::shared_ptr<Clock> clock,
                 std::weak_ptr<SimulatorImpl> simulator)
-        : model(config, index), index_(index), clock_(std::move(clock)), simulator_(std::move(simulator)) {
+        : model(config, index),
+          index_(index),
+          clock_(std::move(clock)),
+          simulator_(std::move(simulator)) {
         plugMicros_ = static_cast<int64_t>(clock_->now());
     }
 
@@ -181,14 +184,14 @@ public:
     bool neverReturn_ = false;
     int returnIndex_ = -1;
 
-private:
+  private:
     std::shared_ptr<Clock> clock_;
     std::weak_ptr<SimulatorImpl> simulator_;
     int64_t plugMicros_ = 0;  // clock reading at unit time 0
 };
 
 class SimulatorImpl final : public Simulator, public std::enable_shared_from_this<SimulatorImpl> {
-public:
+  public:
     SimulatorImpl() : clock_(std::make_shared<Clock>()) {}
 
     // ---- IDriverBackend ----
@@ -209,8 +212,8 @@ public:
         return handle;
     }
 
-    bool control(int64_t file, uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
-                 uint32_t* returned) override {
+    bool control(int64_t file, uint32_t code, const void* in, uint32_t inLength, void* out,
+                 uint32_t outLength, uint32_t* returned) override {
         if (returned) *returned = 0;
         std::shared_ptr<SimUnitImpl> unit;
         uint64_t epoch = 0;
@@ -219,7 +222,9 @@ public:
             std::lock_guard<std::mutex> guard(m_);
             processPendingLocked();
             Request r{static_cast<int>(file), code, {}};
-            if (in && inLength) r.input.assign(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + inLength);
+            if (in && inLength)
+                r.input.assign(static_cast<const uint8_t*>(in),
+                               static_cast<const uint8_t*>(in) + inLength);
             log_.push_back(std::move(r));
             if (log_.size() > kLogLimit) log_.pop_front();
             auto it = handles_.find(file);
@@ -339,8 +344,8 @@ public:
             return;
         }
         if (held_.count(index)) return;
-        const std::string name =
-            std::string(platform::osVersion().major > 4 ? "Global\\" : "") + "suvopp-" + std::to_string(index);
+        const std::string name = std::string(platform::osVersion().major > 4 ? "Global\\" : "") +
+                                 "suvopp-" + std::to_string(index);
         auto mutex = std::make_unique<platform::NamedMutex>(name);
         mutex->tryAcquire();  // a second open of the lock file conflicts like another process
         held_[index] = std::move(mutex);
@@ -371,7 +376,8 @@ public:
             std::lock_guard<std::mutex> g(unit->m);
             unit->rebaseLocked();
         }
-        for (auto& p : pending_) p.dueMicros = after + (p.dueMicros > before ? p.dueMicros - before : 0);
+        for (auto& p : pending_)
+            p.dueMicros = after + (p.dueMicros > before ? p.dueMicros - before : 0);
     }
     int openHandles() const override {
         std::lock_guard<std::mutex> guard(m_);
@@ -404,7 +410,7 @@ public:
         processPendingLocked();
     }
 
-private:
+  private:
     struct Handle {
         std::shared_ptr<SimUnitImpl> unit;
         uint64_t epoch;
@@ -427,9 +433,12 @@ private:
         if (unit->unplugged_ || from < 0) return;
         unit->index_ = -1;
         if (unit->neverReturn_) return;
-        const int to = unit->returnIndex_ >= 0 && unit->returnIndex_ < usb::kDeviceFileCount ? unit->returnIndex_ : from;
-        pending_.push_back(
-            Pending{unit, to, clock_->now() + static_cast<uint64_t>(unit->model.config().reenumerateDelayMs) * 1000});
+        const int to = unit->returnIndex_ >= 0 && unit->returnIndex_ < usb::kDeviceFileCount
+                           ? unit->returnIndex_
+                           : from;
+        pending_.push_back(Pending{
+            unit, to,
+            clock_->now() + static_cast<uint64_t>(unit->model.config().reenumerateDelayMs) * 1000});
     }
 
     mutable std::mutex m_;
@@ -488,7 +497,8 @@ std::shared_ptr<Simulator> Simulator::fromSetup(const std::string& text, std::st
         if (u.heldElsewhere) simulator->holdElsewhere(u.index, true);
     }
     if (setup.driverVersion)
-        simulator->setDriverVersion(setup.driverVersion->major, setup.driverVersion->minor, setup.driverVersion->build);
+        simulator->setDriverVersion(setup.driverVersion->major, setup.driverVersion->minor,
+                                    setup.driverVersion->build);
     return simulator;
 }
 
@@ -500,8 +510,8 @@ std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& setup)
     std::string error;
     auto simulator = sim::Simulator::fromSetup(setup, &error);
     if (!simulator) {
-        std::fprintf(stderr, "trelvo: TRELVO_SIMULATE=\"%s\" is malformed, no simulated unit: %s\n", setup.c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "trelvo: TRELVO_SIMULATE=\"%s\" is malformed, no simulated unit: %s\n",
+                     setup.c_str(), error.c_str());
         return nullptr;
     }
     return simulator;

@@ -20,12 +20,12 @@ namespace trelvo::sim {
 
 // What the unit's controller presents on the bus.
 enum class FirmwareState {
-    Running,           // usb::kOwnVendorId / 0x1002 / revision 1
-    OtherRevision,     // kOwnVendorId / 0x1002 / revision 2
-    Blank,             // kOwnVendorId / 0xFFFF
-    BlankChipMaker1,   // 0x0547 / 0x2235
-    BlankChipMaker2,   // 0x04B4 / 0x6473
-    BlankChipMaker3,   // 0x04B4 / 0x8613
+    Running,          // usb::kOwnVendorId / 0x1002 / revision 1
+    OtherRevision,    // kOwnVendorId / 0x1002 / revision 2
+    Blank,            // kOwnVendorId / 0xFFFF
+    BlankChipMaker1,  // 0x0547 / 0x2235
+    BlankChipMaker2,  // 0x04B4 / 0x6473
+    BlankChipMaker3,  // 0x04B4 / 0x8613
 };
 
 enum class Waveform { Dc, Sine, Square, Triangle, Ramp, Counter, Noise };
@@ -52,7 +52,7 @@ struct Signal {
     double amplitude = 1500;  // peak deviation from level
     double frequencyHz = 10;
     double phaseDeg = 0;
-    double noise = 0;         // added Gaussian noise, standard deviation
+    double noise = 0;  // added Gaussian noise, standard deviation
 };
 
 // The default signal of channel 1..11: a sine around mid-scale (level 2048,
@@ -63,7 +63,7 @@ std::array<Signal, 11> defaultSignals();
 struct UnitConfig {
     int variantBits = 12;  // 12 or 10
     FirmwareState firmware = FirmwareState::Running;
-    bool fastClock = false;           // unit's clock runs as fast as frames are read
+    bool fastClock = false;              // unit's clock runs as fast as frames are read
     uint32_t reenumerateDelayMs = 1500;  // bus absence after a firmware download
     uint32_t seed = 1;
     // Added: the channels' signals (index 0 = channel 1) and the frame
@@ -74,16 +74,16 @@ struct UnitConfig {
 
 // Counters a test may look at (all since the unit was plugged).
 struct UnitStats {
-    uint64_t conversions = 0;        // slots converted while sampling (single readings excluded)
-    uint64_t framesQueued = 0;       // stream packets queued for the driver
-    uint64_t framesDelivered = 0;    // stream packets handed to stream reads
-    uint64_t framesOverrun = 0;      // packets lost because nobody read the stream in time
-    uint64_t conversionsLost = 0;    // conversions that did not fit a 60-byte frame packet
+    uint64_t conversions = 0;      // slots converted while sampling (single readings excluded)
+    uint64_t framesQueued = 0;     // stream packets queued for the driver
+    uint64_t framesDelivered = 0;  // stream packets handed to stream reads
+    uint64_t framesOverrun = 0;    // packets lost because nobody read the stream in time
+    uint64_t conversionsLost = 0;  // conversions that did not fit a 60-byte frame packet
 };
 
 // One simulated unit. Thread-safe: tests read it while the library drives it.
 class SimUnit {
-public:
+  public:
     virtual ~SimUnit() = default;
 
     // Identity memory (64 bytes). A default valid record per variant.
@@ -106,7 +106,7 @@ public:
     virtual int downloads() const = 0;  // firmware downloads that took effect
 
     // Added.
-    virtual int index() const = 0;        // device file index; -1 while off the bus
+    virtual int index() const = 0;  // device file index; -1 while off the bus
     virtual bool onBus() const = 0;
     virtual uint32_t frameNumber() const = 0;  // the unit's frame counter now
     virtual UnitStats stats() const = 0;
@@ -130,12 +130,13 @@ public:
 
 // The simulated driver: device files 0..63 with units plugged into them.
 class Simulator : public usb::IDriverBackend {
-public:
+  public:
     // Creates a simulator and installs it as the process's driver backend.
     static std::shared_ptr<Simulator> install();
     // Added: the same, with the units of a TRELVO_SIMULATE value; nullptr
     // (nothing installed) and a message in `error` when malformed.
-    static std::shared_ptr<Simulator> install(const std::string& setup, std::string* error = nullptr);
+    static std::shared_ptr<Simulator> install(const std::string& setup,
+                                              std::string* error = nullptr);
     // Parses a TRELVO_SIMULATE value ("2", "12,10,12", ...); nullptr and a
     // message in `error` when malformed.
     static std::shared_ptr<Simulator> fromSetup(const std::string& setup, std::string* error);

@@ -42,7 +42,8 @@ uint32_t frameNumber(const usb::DriverChannel& ch) {
     return f;
 }
 
-std::vector<uint8_t> samplingPacket(uint16_t reload, uint8_t mask, const std::vector<uint8_t>& codes) {
+std::vector<uint8_t> samplingPacket(uint16_t reload, uint8_t mask,
+                                    const std::vector<uint8_t>& codes) {
     std::vector<uint8_t> p(17, 0);
     p[0] = 1;
     p[2] = reload & 0xFF;
@@ -61,8 +62,8 @@ struct Sample {
 
 // Reads the stream for about `ms` milliseconds of packets; decodes every
 // packet's three-byte groups.
-std::vector<Sample> readStream(const usb::DriverChannel& ch, const usb::IsoStreamParams& params, std::size_t frames,
-                               std::size_t* packets) {
+std::vector<Sample> readStream(const usb::DriverChannel& ch, const usb::IsoStreamParams& params,
+                               std::size_t frames, std::size_t* packets) {
     std::vector<uint8_t> buffer((params.packetSize + 12) * params.packetCount);
     std::vector<Sample> samples;
     std::size_t packet = 0;
@@ -92,7 +93,7 @@ std::vector<Sample> readStream(const usb::DriverChannel& ch, const usb::IsoStrea
 }
 
 class SimDriver : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         simulator = sim::Simulator::install("2", &error);
@@ -169,13 +170,15 @@ TEST_F(SimDriver, TwoUnitsDescriptorsInterfaceIdentityAndTimedStream) {
         // the first one's frame, within one frame.
         const std::size_t first = samples[0].packet;
         for (std::size_t k = 0; k < samples.size(); ++k) {
-            const double expected = static_cast<double>(first) + static_cast<double>(k) * 2000.0 / 4000.0;
+            const double expected =
+                static_cast<double>(first) + static_cast<double>(k) * 2000.0 / 4000.0;
             ASSERT_NEAR(static_cast<double>(samples[k].packet), expected, 1.0) << k;
         }
         // Per full frame: exactly two conversions.
         std::vector<int> perPacket(packets, 0);
         for (const auto& s : samples) ++perPacket[s.packet];
-        for (std::size_t p = first + 1; p + 1 < packets && p < samples.back().packet; ++p) EXPECT_EQ(perPacket[p], 2) << p;
+        for (std::size_t p = first + 1; p + 1 < packets && p < samples.back().packet; ++p)
+            EXPECT_EQ(perPacket[p], 2) << p;
         ch.close();
     }
     EXPECT_EQ(simulator->openHandles(), 0);

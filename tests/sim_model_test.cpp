@@ -1,12 +1,13 @@
 // The simulated unit's protocol logic without threads: commands, replies,
 // sample timing, stream packing, downloads and faults.
+#include "sim/sim_model.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "device/identity.h"
-#include "sim/sim_model.h"
 #include "usb/driver_interface.h"
 #include "usb/unit_ids.h"
 
@@ -15,8 +16,12 @@ namespace {
 using namespace trelvo;
 using namespace trelvo::sim;
 
-sim::Signal counter(double start) { return {Waveform::Counter, start, 0, 0, 0, 0}; }
-sim::Signal dc(double level) { return {Waveform::Dc, level, 0, 0, 0, 0}; }
+sim::Signal counter(double start) {
+    return {Waveform::Counter, start, 0, 0, 0, 0};
+}
+sim::Signal dc(double level) {
+    return {Waveform::Dc, level, 0, 0, 0, 0};
+}
 
 struct Frame {
     uint32_t length;
@@ -26,7 +31,8 @@ struct Frame {
 struct Rig {
     explicit Rig(UnitConfig c = {}) : m(c, 7) {}
 
-    ControlResult ctl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
+    ControlResult ctl(uint32_t code, const void* in, uint32_t inLength, void* out,
+                      uint32_t outLength) {
         return m.control(owner, code, in, inLength, out, outLength);
     }
     bool select() {
@@ -35,7 +41,8 @@ struct Rig {
     }
     bool send(std::vector<uint8_t> bytes, uint32_t pipe = kPipeBulkOut) {
         usb::PipeTransfer t{pipe, 0};
-        const auto r = ctl(usb::kIoctlTransfer, &t, sizeof t, bytes.data(), static_cast<uint32_t>(bytes.size()));
+        const auto r = ctl(usb::kIoctlTransfer, &t, sizeof t, bytes.data(),
+                           static_cast<uint32_t>(bytes.size()));
         return r.ok && r.returned == bytes.size();
     }
     // Empty optional-like: ok false -> {} with failed set.
@@ -53,7 +60,8 @@ struct Rig {
     }
     std::vector<Frame> read(ControlResult* result = nullptr) {
         std::vector<uint8_t> b((params.packetSize + 12) * params.packetCount);
-        const auto r = ctl(usb::kIoctlReadIsoStream, &params, sizeof params, b.data(), static_cast<uint32_t>(b.size()));
+        const auto r = ctl(usb::kIoctlReadIsoStream, &params, sizeof params, b.data(),
+                           static_cast<uint32_t>(b.size()));
         if (result) *result = r;
         std::vector<Frame> frames;
         if (!r.ok) return frames;
@@ -63,8 +71,9 @@ struct Rig {
             usb::IsoPacketDescriptor d;
             std::memcpy(&d, b.data() + params.packetSize * n + 12 * i, sizeof d);
             const uint32_t copy = std::min(d.length, params.packetSize);
-            frames.push_back({d.length, {b.begin() + static_cast<long>(params.packetSize * i),
-                                         b.begin() + static_cast<long>(params.packetSize * i + copy)}});
+            frames.push_back({d.length,
+                              {b.begin() + static_cast<long>(params.packetSize * i),
+                               b.begin() + static_cast<long>(params.packetSize * i + copy)}});
         }
         return frames;
     }
@@ -96,7 +105,9 @@ std::vector<uint8_t> singleReading(uint8_t mask, uint8_t code) {
     return p;
 }
 
-int decodeReply(const std::vector<uint8_t>& r) { return (r[2] >> 1) * 128 + (r[1] >> 1); }
+int decodeReply(const std::vector<uint8_t>& r) {
+    return (r[2] >> 1) * 128 + (r[1] >> 1);
+}
 
 struct Decoded {
     int slot, value;
@@ -139,7 +150,8 @@ TEST(SimHelpers, DefaultIdentitiesAreValid) {
     for (int bits : {12, 10}) {
         const auto r = defaultIdentity(bits, 3);
         EXPECT_TRUE(device::identityChecksumValid(r.data()));
-        EXPECT_EQ(device::identityVariant(r.data()), bits == 12 ? device::kVariant12Bit : device::kVariant10Bit);
+        EXPECT_EQ(device::identityVariant(r.data()),
+                  bits == 12 ? device::kVariant12Bit : device::kVariant10Bit);
         EXPECT_EQ(device::identityText(r.data(), device::kIdentityFirstTextOffset), "SIM00003");
         EXPECT_EQ(device::identityHardwareVersion(r.data()), 3);
     }
@@ -256,7 +268,8 @@ TEST(SimModel, DescriptorsPerFirmwareState) {
         EXPECT_EQ(d.idProduct, c.product);
         EXPECT_EQ(d.bcdDevice, c.revision);
         usb::InterfaceInfo info{};
-        EXPECT_FALSE(rig.ctl(usb::kIoctlGetInterfaceInfo, nullptr, 0, &info, sizeof info).ok) << "not selected yet";
+        EXPECT_FALSE(rig.ctl(usb::kIoctlGetInterfaceInfo, nullptr, 0, &info, sizeof info).ok)
+            << "not selected yet";
         ASSERT_TRUE(rig.select());
         ASSERT_TRUE(rig.ctl(usb::kIoctlGetInterfaceInfo, nullptr, 0, &info, sizeof info).ok);
         EXPECT_EQ(info.pipeCount, c.pipes);
@@ -398,7 +411,8 @@ TEST(SimModel, OutputsChangeOnlyAtAConversion) {
 }
 
 TEST(SimModel, EveryCommandStopsSampling) {
-    for (std::vector<uint8_t> cmd : std::vector<std::vector<uint8_t>>{{0}, {4}, {5, 1}, {6, 0}, {3}, {9}}) {
+    for (std::vector<uint8_t> cmd :
+         std::vector<std::vector<uint8_t>>{{0}, {4}, {5, 1}, {6, 0}, {3}, {9}}) {
         Rig rig;
         ASSERT_TRUE(rig.select());
         ASSERT_TRUE(rig.send(samplingPacket(65336, 0, {0xA0})));
@@ -476,7 +490,8 @@ TEST(SimStream, ReadRules) {
     ASSERT_TRUE(rig.startStream());
     rig.advanceMs(3);
     std::vector<uint8_t> small(100);
-    EXPECT_FALSE(rig.ctl(usb::kIoctlReadIsoStream, &rig.params, sizeof rig.params, small.data(), 100).ok);
+    EXPECT_FALSE(
+        rig.ctl(usb::kIoctlReadIsoStream, &rig.params, sizeof rig.params, small.data(), 100).ok);
     rig.owner = 2;
     rig.read(&r);
     EXPECT_FALSE(r.ok) << "another handle's stream";
@@ -513,7 +528,8 @@ TEST(SimStream, CounterArrivesOnceInOrderOverManyBlocksWithFractionalTiming) {
         ASSERT_TRUE(rig.startStream());
         rig.advanceTicks(1234);  // start in mid-frame
         const uint64_t start = rig.m.now();
-        ASSERT_TRUE(rig.send(samplingPacket(static_cast<uint16_t>(65536 - period), 0, {0xA0, 0x60, 0x00})));
+        ASSERT_TRUE(
+            rig.send(samplingPacket(static_cast<uint16_t>(65536 - period), 0, {0xA0, 0x60, 0x00})));
         std::vector<Decoded> all;
         for (int block = 0; block < 300; ++block) {
             rig.advanceTicks(static_cast<uint64_t>(1000 + (block * 7919) % 9000));
@@ -617,7 +633,8 @@ TEST(SimFaults, DroppedFramesAndBytes) {
     rig.advanceMs(9);
     auto frames = rig.read();
     ASSERT_EQ(frames.size(), 9u);
-    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].length, i % 3 == 2 ? 0u : 60u) << i;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].length, i % 3 == 2 ? 0u : 60u) << i;
     rig.m.dropFrames(0);
     rig.m.dropBytes(7);
     rig.advanceMs(7);
@@ -706,13 +723,15 @@ TEST(SimDownload, DriverPath) {
     Rig rig(config);
     auto image = smallImage();
     image[1].length = 20;
-    auto r = rig.ctl(usb::kIoctlLoadFirmware, image.data(), static_cast<uint32_t>(image.size() * 22), nullptr, 0);
+    auto r = rig.ctl(usb::kIoctlLoadFirmware, image.data(),
+                     static_cast<uint32_t>(image.size() * 22), nullptr, 0);
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.reenumerate);
     EXPECT_EQ(rig.m.downloads(), 0) << "a malformed image leaves the unit unchanged";
     image[1].length = 16;
     ASSERT_TRUE(rig.select());
-    r = rig.ctl(usb::kIoctlLoadFirmware, image.data(), static_cast<uint32_t>(image.size() * 22), nullptr, 0);
+    r = rig.ctl(usb::kIoctlLoadFirmware, image.data(), static_cast<uint32_t>(image.size() * 22),
+                nullptr, 0);
     EXPECT_TRUE(r.ok);
     EXPECT_TRUE(r.reenumerate);
     EXPECT_EQ(rig.m.downloads(), 1);

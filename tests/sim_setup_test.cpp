@@ -1,10 +1,11 @@
 // The TRELVO_SIMULATE grammar: pure parsing, and the factory's answer to a
 // malformed value.
+#include "sim/sim_setup.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "sim/sim_setup.h"
 #include "sim/simulator.h"
 #include "usb/backend_factory.h"
 
@@ -61,7 +62,8 @@ TEST(SimSetup, VariantList) {
 }
 
 TEST(SimSetup, UnitOptions) {
-    auto setup = parse("12:fast;ch1=sine(1000,500,50Hz);held,10:fw=rev2;delay=20;seed=9;frame=4294967000");
+    auto setup =
+        parse("12:fast;ch1=sine(1000,500,50Hz);held,10:fw=rev2;delay=20;seed=9;frame=4294967000");
     ASSERT_EQ(setup.units.size(), 2u);
     const auto& a = setup.units[0];
     EXPECT_TRUE(a.config.fastClock);
@@ -70,7 +72,8 @@ TEST(SimSetup, UnitOptions) {
     EXPECT_EQ(a.config.signals[0].level, 1000);
     EXPECT_EQ(a.config.signals[0].amplitude, 500);
     EXPECT_EQ(a.config.signals[0].frequencyHz, 50);
-    EXPECT_EQ(a.config.signals[1].frequencyHz, defaultSignal(2).frequencyHz) << "others keep their defaults";
+    EXPECT_EQ(a.config.signals[1].frequencyHz, defaultSignal(2).frequencyHz)
+        << "others keep their defaults";
     const auto& b = setup.units[1];
     EXPECT_EQ(b.config.variantBits, 10);
     EXPECT_EQ(b.config.firmware, FirmwareState::OtherRevision);
@@ -85,7 +88,9 @@ TEST(SimSetup, UnitOptions) {
     EXPECT_EQ(parse("12:running").units[0].config.firmware, FirmwareState::Running);
 
     setup = parse("12:all=dc(100);ch11=counter");
-    for (int c = 0; c < 10; ++c) EXPECT_EQ(setup.units[0].config.signals[static_cast<std::size_t>(c)].waveform, Waveform::Dc);
+    for (int c = 0; c < 10; ++c)
+        EXPECT_EQ(setup.units[0].config.signals[static_cast<std::size_t>(c)].waveform,
+                  Waveform::Dc);
     EXPECT_EQ(setup.units[0].config.signals[10].waveform, Waveform::Counter);
     EXPECT_EQ(setup.units[0].config.signals[10].level, 0);
 }
@@ -131,8 +136,9 @@ TEST(SimSetup, Signals) {
     ASSERT_TRUE(parseSignal("noise", s, e));
     EXPECT_EQ(s.level, 2048);
 
-    for (const char* bad : {"", "saw(1)", "sine(1,2,3,4,5,6)", "dc(abc)", "dc(1", "sine(1,2,3ms)", "dc(1,2,3)",
-                            "sine(1,2,-3)", "counter(1,2)", "dc((1))", "dc(nan)", "dc(1e999)"}) {
+    for (const char* bad :
+         {"", "saw(1)", "sine(1,2,3,4,5,6)", "dc(abc)", "dc(1", "sine(1,2,3ms)", "dc(1,2,3)",
+          "sine(1,2,-3)", "counter(1,2)", "dc((1))", "dc(nan)", "dc(1e999)"}) {
         EXPECT_FALSE(parseSignal(bad, s, e)) << bad;
         EXPECT_FALSE(e.empty());
     }
@@ -150,10 +156,28 @@ TEST(SimSetup, Malformed) {
 }
 
 TEST(SimSetup, MalformedLists) {
-    for (const char* bad : {"8,10", "12:fsat", "12:ch12=dc(1)", "12:ch0=dc(1)", "12:chx=dc(1)", "12:ch1=foo",
-                            "12:ch1=sine(1,2", "12:delay=abc", "12:delay=-5", "12:seed=1.5", "12:fw=gold",
-                            "12:", "12:fast;", "12:;fast", "driver=1", "driver=1.x", "driver=1.2.3.4",
-                            "12,driver=70000.1", "12)", "12:ch1=dc(1))", "2;3", "12 10"}) {
+    for (const char* bad : {"8,10",
+                            "12:fsat",
+                            "12:ch12=dc(1)",
+                            "12:ch0=dc(1)",
+                            "12:chx=dc(1)",
+                            "12:ch1=foo",
+                            "12:ch1=sine(1,2",
+                            "12:delay=abc",
+                            "12:delay=-5",
+                            "12:seed=1.5",
+                            "12:fw=gold",
+                            "12:",
+                            "12:fast;",
+                            "12:;fast",
+                            "driver=1",
+                            "driver=1.x",
+                            "driver=1.2.3.4",
+                            "12,driver=70000.1",
+                            "12)",
+                            "12:ch1=dc(1))",
+                            "2;3",
+                            "12 10"}) {
         failure(bad);
     }
     std::string all;

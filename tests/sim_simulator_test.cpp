@@ -37,7 +37,8 @@ bool selectInterface(const usb::DriverChannel& ch) {
 
 bool send(const usb::DriverChannel& ch, std::vector<uint8_t> bytes) {
     usb::PipeTransfer t{1, 0};
-    return ch.request(usb::kIoctlTransfer, &t, sizeof t, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return ch.request(usb::kIoctlTransfer, &t, sizeof t, bytes.data(),
+                      static_cast<uint32_t>(bytes.size()));
 }
 
 uint32_t receive(const usb::DriverChannel& ch, uint32_t length) {
@@ -80,7 +81,7 @@ bool waitForUnit(usb::DriverChannel& ch, int index, std::chrono::milliseconds li
 }
 
 class SimLayer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { simulator = sim::Simulator::install(); }
     void TearDown() override { usb::setDriverBackend(nullptr); }
     std::shared_ptr<sim::Simulator> simulator;
@@ -125,7 +126,8 @@ TEST_F(SimLayer, DriverPathDownloadReenumeratesAfterTheDelay) {
 
     // A malformed image: refused, the unit stays.
     std::vector<uint8_t> bad(usb::firmwareImageBytes() + 1, 0);
-    EXPECT_FALSE(ch.request(usb::kIoctlLoadFirmware, bad.data(), static_cast<uint32_t>(bad.size()), nullptr, 0));
+    EXPECT_FALSE(ch.request(usb::kIoctlLoadFirmware, bad.data(), static_cast<uint32_t>(bad.size()),
+                            nullptr, 0));
     bool ok = false;
     descriptor(ch, &ok);
     EXPECT_TRUE(ok);
@@ -377,7 +379,8 @@ TEST_F(SimLayer, FastClockThroughTheDriver) {
     ASSERT_TRUE(send(ch, samplingPacket(65336, {0xA0, 0x90})));
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) ASSERT_EQ(readPackets(ch), 400u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "40 s of unit time, much faster than real time";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s)
+        << "40 s of unit time, much faster than real time";
     EXPECT_EQ(sim2->unit(0)->frameNumber(), 40000u);
 }
 

@@ -113,14 +113,13 @@ TRELVO_API int32_t TRELVO_CALL TrelvoSetInterval(int16_t handle, uint32_t interv
  * (unit error 3). */
 TRELVO_API int16_t TRELVO_CALL TrelvoSetTrigger(int16_t handle, int16_t enabled,
                                                 int16_t autoTrigger, uint16_t autoMs,
-                                                int16_t channel, int16_t falling,
-                                                int16_t threshold, int16_t delayPercent);
+                                                int16_t channel, int16_t falling, int16_t threshold,
+                                                int16_t delayPercent);
 
 /* Copies up to `readings` readings per channel, channel by channel within
  * each scan. Returns the readings per channel delivered; 0 when none, or when
  * values is null (unit error 6). */
-TRELVO_API int32_t TRELVO_CALL TrelvoGetValues(int16_t handle, uint16_t* values,
-                                               uint32_t readings);
+TRELVO_API int32_t TRELVO_CALL TrelvoGetValues(int16_t handle, uint16_t* values, uint32_t readings);
 
 /* As TrelvoGetValues, and writes one time in microseconds per scan to times
  * (may be null), relative to the trigger. */

@@ -7,12 +7,12 @@
 
 namespace trelvo::device {
 
-constexpr uint8_t kCommandStop = 0;          // {0}
-constexpr uint8_t kCommandSample = 1;        // 17-byte sampling packet, streaming form
-constexpr uint8_t kCommandSingleReading = 2; // 17-byte sampling packet, single-reading form
-constexpr uint8_t kCommandReadIdentity = 4;  // {4} -> 64 bytes
-constexpr uint8_t kCommandIndicator = 5;     // {5, on} -> 1 byte
-constexpr uint8_t kCommandOutputs = 6;       // {6, mask}
+constexpr uint8_t kCommandStop = 0;           // {0}
+constexpr uint8_t kCommandSample = 1;         // 17-byte sampling packet, streaming form
+constexpr uint8_t kCommandSingleReading = 2;  // 17-byte sampling packet, single-reading form
+constexpr uint8_t kCommandReadIdentity = 4;   // {4} -> 64 bytes
+constexpr uint8_t kCommandIndicator = 5;      // {5, on} -> 1 byte
+constexpr uint8_t kCommandOutputs = 6;        // {6, mask}
 
 constexpr std::size_t kSamplingPacketSize = 17;
 constexpr std::size_t kSingleReadingReplySize = 3;

@@ -25,9 +25,12 @@ int16_t identityHardwareVersion(const uint8_t* record) {
 
 int32_t identityVariant(const uint8_t* record) {
     switch (static_cast<int8_t>(record[kIdentityVariantCodeOffset])) {
-        case 0: return kVariant10Bit;
-        case 1: return kVariant12Bit;
-        default: return 0;
+        case 0:
+            return kVariant10Bit;
+        case 1:
+            return kVariant12Bit;
+        default:
+            return 0;
     }
 }
 
@@ -40,9 +43,12 @@ std::string identityText(const uint8_t* record, std::size_t offset) {
 
 const char* variantName(int32_t variant) {
     switch (variant) {
-        case kVariant10Bit: return "TRELVO/10";
-        case kVariant12Bit: return "TRELVO/12";
-        default: return "";
+        case kVariant10Bit:
+            return "TRELVO/10";
+        case kVariant12Bit:
+            return "TRELVO/12";
+        default:
+            return "";
     }
 }
 

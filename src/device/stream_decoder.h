@@ -54,7 +54,7 @@ struct DecoderConfig {
 };
 
 class StreamDecoder {
-public:
+  public:
     enum class Completion {
         None,            // capture still running
         ReadyCapturing,  // window/stream capture complete; keep decoding
@@ -83,7 +83,7 @@ public:
     bool triggered() const { return triggered_; }
     const CaptureCounts& counts() const { return counts_; }
 
-private:
+  private:
     DecoderConfig config_;
     CaptureCounts counts_;
     bool triggered_ = false;

@@ -297,8 +297,8 @@ void TrelvoDevice::requestState(int32_t target) {
     // looks again, which answers a request for 2 as well.
     const auto answered = [&] {
         const int32_t state = state_.load(std::memory_order_acquire);
-        return state == target || (target == kStateCapturing && (state == kStateReadyCapturing ||
-                                                                  state == kStateReadyHalted));
+        return state == target || (target == kStateCapturing &&
+                                   (state == kStateReadyCapturing || state == kStateReadyHalted));
     };
     while (!answered() && runner_->alive()) platform::sleepMs(0);
 }

@@ -55,7 +55,7 @@ bool environmentVariable(const char* name, std::string& value);
 // a unit's "hold" is taken on the thread that opened it and may be given
 // back by another application thread. All members are thread-safe.
 class RecursiveLock {
-public:
+  public:
     RecursiveLock();
     ~RecursiveLock();
     RecursiveLock(const RecursiveLock&) = delete;
@@ -68,7 +68,7 @@ public:
     // Releases one level whichever thread holds it (hand-over of a hold).
     void releaseOnBehalf();
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };
@@ -80,7 +80,7 @@ private:
 // it). On Linux it is an advisory lock (flock) on a file named after the mutex
 // in namedMutexDirectory(); "Global\" prefixes map to the same directory.
 class NamedMutex {
-public:
+  public:
     // Creates or opens the mutex; valid() is false if that failed.
     explicit NamedMutex(const std::string& name);
     ~NamedMutex();  // closes the handle, which releases ownership
@@ -92,7 +92,7 @@ public:
     // did), false when another holder has it or the wait failed.
     bool tryAcquire();
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };
@@ -111,7 +111,7 @@ using ThreadBody = uint32_t (*)(void* argument);
 
 // A joinable OS thread with an exit code.
 class Thread {
-public:
+  public:
     Thread() = default;
     ~Thread();  // closes the handle; a running thread is detached, not killed
     Thread(const Thread&) = delete;
@@ -128,7 +128,7 @@ public:
     // Closes the handle (detaches a running thread).
     void close();
 
-private:
+  private:
     struct Impl;
     Impl* impl_ = nullptr;
 };

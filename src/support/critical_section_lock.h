@@ -11,7 +11,7 @@ namespace trelvo {
 // per-thread unlock(), releaseOnBehalf() lets any thread give back a level
 // held by another (a unit's hold moves between application threads).
 class CriticalSectionLock {
-public:
+  public:
     CriticalSectionLock() : initialised_(true) {}
     virtual ~CriticalSectionLock() { teardown(); }
     CriticalSectionLock(const CriticalSectionLock&) = delete;
@@ -30,20 +30,20 @@ public:
     // Marks the lock as gone; later lock()/unlock() are no-ops.
     void teardown() { initialised_.store(false, std::memory_order_release); }
 
-private:
+  private:
     std::atomic<bool> initialised_;
     platform::RecursiveLock lock_;
 };
 
 // RAII holder for one level of a CriticalSectionLock.
 class ScopedLock {
-public:
+  public:
     explicit ScopedLock(CriticalSectionLock& lock) : lock_(lock) { lock_.lock(); }
     ~ScopedLock() { lock_.unlock(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
-private:
+  private:
     CriticalSectionLock& lock_;
 };
 

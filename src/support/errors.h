@@ -11,22 +11,22 @@ namespace trelvo {
 // ("No firmware exception", "Iso Length Error", "No Thread alive.", ...).
 // The text is a string literal; callers compare it as a whole.
 class MessageError : public std::exception {
-public:
+  public:
     explicit MessageError(const char* message) noexcept : message_(message) {}
     const char* what() const noexcept override { return message_; }
 
-private:
+  private:
     const char* message_;
 };
 
 // An operating-system failure, carrying the OS's last error number.
 class SystemError : public std::exception {
-public:
+  public:
     explicit SystemError(uint32_t code) noexcept : code_(code) {}
     uint32_t code() const noexcept { return code_; }
     const char* what() const noexcept override { return "system error"; }
 
-private:
+  private:
     uint32_t code_;
 };
 

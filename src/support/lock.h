@@ -12,7 +12,7 @@ namespace trelvo {
 // (tryAcquire). Closing the handle (release or destruction) is how the holder
 // lets go: there is no explicit hand-back.
 class Lock {
-public:
+  public:
     explicit Lock(const std::string& name) {
         auto mutex = std::make_unique<platform::NamedMutex>(name);
         if (mutex->valid()) mutex_ = std::move(mutex);
@@ -27,7 +27,7 @@ public:
     // Closes the handle, if any. Safe to call repeatedly.
     void release() { mutex_.reset(); }
 
-private:
+  private:
     std::unique_ptr<platform::NamedMutex> mutex_;
 };
 

@@ -9,7 +9,7 @@ namespace trelvo {
 
 // Something a ThreadRunner runs on a thread of its own.
 class IRunnable {
-public:
+  public:
     // Body of the thread, called once on the runner's thread; the result is
     // the thread's exit code.
     virtual uint32_t run() = 0;
@@ -17,14 +17,14 @@ public:
     // soon. Must not block.
     virtual void requestStop() = 0;
 
-protected:
+  protected:
     ~IRunnable() = default;
 };
 
 // Runs an IRunnable on a thread, asks it to stop and waits for it.
 // Errors are raised as MessageError (fixed texts) or SystemError (OS error).
 class ThreadRunner {
-public:
+  public:
     explicit ThreadRunner(IRunnable* runnable) : runnable_(runnable) {}
     // Closes the thread handle. If the thread still runs (a stop whose wait
     // ran out), waits for it to end first, so nothing it uses is freed under
@@ -51,7 +51,7 @@ public:
 
     static constexpr uint32_t kStopWaitMs = 1000;
 
-private:
+  private:
     static uint32_t body(void* self);
 
     std::atomic<bool> alive_{false};

@@ -68,8 +68,8 @@ void DriverChannel::close() {
 bool DriverChannel::request(uint32_t code, const void* in, uint32_t inLength, void* out,
                             uint32_t outLength, uint32_t* returned) const {
     uint32_t count = 0;
-    const bool ok =
-        file_ >= 0 && backend_ && backend_->control(file_, code, in, inLength, out, outLength, &count);
+    const bool ok = file_ >= 0 && backend_ &&
+                    backend_->control(file_, code, in, inLength, out, outLength, &count);
     if (returned) *returned = ok ? count : 0;
     return ok;
 }

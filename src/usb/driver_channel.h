@@ -13,7 +13,7 @@ namespace trelvo::usb {
 // the background open) without a lock held by the caller; implementations
 // are thread-safe. Requests on one file are synchronous.
 class IDriverBackend {
-public:
+  public:
     virtual ~IDriverBackend() = default;
 
     // Opens device file `index` (0..63). Returns a handle >= 0, or -1 when no
@@ -43,7 +43,7 @@ std::shared_ptr<IDriverBackend> driverBackend();
 // An open device file of the driver. Not copyable; movable. Requests on an
 // invalid channel fail.
 class DriverChannel {
-public:
+  public:
     DriverChannel() = default;
     ~DriverChannel() { close(); }
     DriverChannel(const DriverChannel&) = delete;
@@ -58,7 +58,7 @@ public:
     bool request(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                  uint32_t* returned = nullptr) const;
 
-private:
+  private:
     std::shared_ptr<IDriverBackend> backend_;
     int64_t file_ = -1;
 };

@@ -30,9 +30,14 @@ constexpr uint32_t kIoctlLoadFirmware = 0x22208C;
 constexpr uint32_t kIoctlWrite = 0x222092;
 constexpr uint32_t kIoctlPipeControl2 = 0x222099;
 
-constexpr uint32_t ioctlFunction(uint32_t code) { return (code >> 2) & 0xFFF; }
-constexpr uint32_t ioctlMethod(uint32_t code) { return code & 3; }
-static_assert((kIoctlGetInterfaceInfo >> 16) == 0x22 && ioctlFunction(kIoctlGetInterfaceInfo) == 0x800);
+constexpr uint32_t ioctlFunction(uint32_t code) {
+    return (code >> 2) & 0xFFF;
+}
+constexpr uint32_t ioctlMethod(uint32_t code) {
+    return code & 3;
+}
+static_assert((kIoctlGetInterfaceInfo >> 16) == 0x22 &&
+              ioctlFunction(kIoctlGetInterfaceInfo) == 0x800);
 static_assert(ioctlFunction(kIoctlPipeControl2) == 0x826 && ioctlMethod(kIoctlPipeControl2) == 1);
 static_assert(ioctlMethod(kIoctlTransfer) == 2 && ioctlMethod(kIoctlReadIsoStream) == 2);
 

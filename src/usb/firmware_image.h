@@ -11,7 +11,11 @@ namespace trelvo::usb {
 extern const FirmwareRecord kFirmwareImage[];
 extern const std::size_t kFirmwareRecordCount;  // end record included
 
-inline const void* firmwareImage() { return kFirmwareImage; }
-inline std::size_t firmwareImageBytes() { return kFirmwareRecordCount * sizeof(FirmwareRecord); }
+inline const void* firmwareImage() {
+    return kFirmwareImage;
+}
+inline std::size_t firmwareImageBytes() {
+    return kFirmwareRecordCount * sizeof(FirmwareRecord);
+}
 
 }  // namespace trelvo::usb

@@ -9,9 +9,9 @@ namespace trelvo::usb {
 // Implementers Forum has not assigned to any company, so it cannot clash with
 // a real product on the bus. A licensed build would put its own identifier here.
 constexpr uint16_t kOwnVendorId = 0xF7E1;
-constexpr uint16_t kUnitProductId = 0x1002;  // a unit running the firmware
-constexpr uint16_t kUnitRevision = 0x0001;   // the firmware revision the library carries
-constexpr uint16_t kBlankProductId = 0xFFFF; // a unit whose controller has no firmware
+constexpr uint16_t kUnitProductId = 0x1002;   // a unit running the firmware
+constexpr uint16_t kUnitRevision = 0x0001;    // the firmware revision the library carries
+constexpr uint16_t kBlankProductId = 0xFFFF;  // a unit whose controller has no firmware
 
 // Blank controllers as the chip maker ships them.
 constexpr uint16_t kChipMakerVendorA = 0x0547, kChipMakerProductA = 0x2235;

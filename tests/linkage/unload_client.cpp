@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
 
     // Both units were released: their lock files can be taken at once.
     for (int index : {0, 1}) {
-        const std::string path = std::string(lockDir) + "/suvopp-" + std::to_string(index) + ".lock";
+        const std::string path =
+            std::string(lockDir) + "/suvopp-" + std::to_string(index) + ".lock";
         const int fd = ::open(path.c_str(), O_RDWR);
         if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
             std::fprintf(stderr, "unit %d still held after unload\n", index);

@@ -4,6 +4,8 @@
 
 namespace trelvo::usb {
 
-std::shared_ptr<IDriverBackend> createPlatformBackend() { return nullptr; }
+std::shared_ptr<IDriverBackend> createPlatformBackend() {
+    return nullptr;
+}
 
 }  // namespace trelvo::usb

@@ -4,5 +4,7 @@
 #include "api/unit_table.h"
 
 namespace {
-__attribute__((destructor)) void trelvoUnload() { trelvo::api::closeAllUnits(); }
+__attribute__((destructor)) void trelvoUnload() {
+    trelvo::api::closeAllUnits();
+}
 }  // namespace

@@ -70,7 +70,9 @@ void setOsVersionForTest(OsVersion version) {
     g_osOverridden = true;
 }
 
-void resetOsVersionForTest() { g_osOverridden = false; }
+void resetOsVersionForTest() {
+    g_osOverridden = false;
+}
 
 void peekMessages() {}
 
@@ -86,7 +88,9 @@ bool environmentVariable(const char* name, std::string& value) {
     return true;
 }
 
-uint32_t lastError() { return static_cast<uint32_t>(errno); }
+uint32_t lastError() {
+    return static_cast<uint32_t>(errno);
+}
 
 // ---- Recursive lock ----------------------------------------------------------
 
@@ -98,7 +102,9 @@ struct RecursiveLock::Impl {
 };
 
 RecursiveLock::RecursiveLock() : impl_(new Impl) {}
-RecursiveLock::~RecursiveLock() { delete impl_; }
+RecursiveLock::~RecursiveLock() {
+    delete impl_;
+}
 
 void RecursiveLock::lock() {
     const auto me = std::this_thread::get_id();
@@ -190,7 +196,9 @@ NamedMutex::~NamedMutex() {
     delete impl_;
 }
 
-bool NamedMutex::valid() const { return impl_->fd >= 0; }
+bool NamedMutex::valid() const {
+    return impl_->fd >= 0;
+}
 
 bool NamedMutex::tryAcquire() {
     if (impl_->fd < 0) return false;
@@ -217,7 +225,9 @@ struct Thread::Impl {
     std::shared_ptr<ThreadState> state;
 };
 
-Thread::~Thread() { close(); }
+Thread::~Thread() {
+    close();
+}
 
 bool Thread::start(ThreadBody body, void* argument) {
     close();
