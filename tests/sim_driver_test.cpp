@@ -9,6 +9,7 @@
 
 #include "device/identity.h"
 #include "sim/simulator.h"
+#include "support/sim_packets.h"
 #include "usb/driver_channel.h"
 #include "usb/driver_interface.h"
 #include "usb/unit_ids.h"
@@ -42,17 +43,7 @@ uint32_t frameNumber(const usb::DriverChannel& ch) {
     return f;
 }
 
-std::vector<uint8_t> samplingPacket(uint16_t reload, uint8_t mask,
-                                    const std::vector<uint8_t>& codes) {
-    std::vector<uint8_t> p(17, 0);
-    p[0] = 1;
-    p[2] = reload & 0xFF;
-    p[3] = reload >> 8;
-    p[4] = mask;
-    p[5] = static_cast<uint8_t>(codes.size());
-    for (std::size_t i = 0; i < codes.size(); ++i) p[6 + i] = codes[i];
-    return p;
-}
+using trelvo::test_support::samplingPacket;
 
 struct Sample {
     int slot;

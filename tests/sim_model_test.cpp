@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/identity.h"
+#include "support/sim_packets.h"
 #include "usb/driver_interface.h"
 #include "usb/unit_ids.h"
 
@@ -85,16 +86,7 @@ struct Rig {
     usb::IsoStreamParams params{};
 };
 
-std::vector<uint8_t> samplingPacket(uint16_t reload, uint8_t mask, std::vector<uint8_t> codes) {
-    std::vector<uint8_t> p(17, 0);
-    p[0] = 1;
-    p[2] = reload & 0xFF;
-    p[3] = reload >> 8;
-    p[4] = mask;
-    p[5] = static_cast<uint8_t>(codes.size());
-    for (std::size_t i = 0; i < codes.size(); ++i) p[6 + i] = codes[i];
-    return p;
-}
+using trelvo::test_support::samplingPacket;
 
 std::vector<uint8_t> singleReading(uint8_t mask, uint8_t code) {
     std::vector<uint8_t> p(17, 0);

@@ -72,6 +72,16 @@ bool SampleRing::push(const uint16_t* values, int32_t n) {
     return true;
 }
 
+int32_t SampleRing::clampRequest(const uint16_t* values, int32_t& n) const {
+    const int32_t held = count_.load(std::memory_order_relaxed);
+    n = std::max(0, std::min(held, n));
+    if (n == 0 || values == nullptr) {
+        n = 0;
+        return 0;
+    }
+    return held;
+}
+
 void SampleRing::copyOut(int64_t index, uint16_t* target, int64_t n) const {
     const int64_t slots = slotCount_;
     while (n > 0) {  // at most two pieces: up to the end of the storage, then from its start
@@ -85,12 +95,7 @@ void SampleRing::copyOut(int64_t index, uint16_t* target, int64_t n) const {
 
 bool SampleRing::readNewest(uint16_t* values, int32_t& n) {
     ScopedLock hold(lock_);
-    const int32_t held = count_.load(std::memory_order_relaxed);
-    n = std::max(0, std::min(held, n));
-    if (n == 0 || values == nullptr) {
-        n = 0;
-        return true;
-    }
+    if (clampRequest(values, n) == 0) return true;
     const int64_t slots = slotCount_;
     const int64_t writeIndex = writePos_ - first_;
     const int64_t index = ((writeIndex - n + 1) % slots + slots) % slots;  // oldest of the n newest
@@ -100,12 +105,8 @@ bool SampleRing::readNewest(uint16_t* values, int32_t& n) {
 
 bool SampleRing::readOldest(uint16_t* values, int32_t& n) {
     ScopedLock hold(lock_);
-    const int32_t held = count_.load(std::memory_order_relaxed);
-    n = std::max(0, std::min(held, n));
-    if (n == 0 || values == nullptr) {
-        n = 0;
-        return true;
-    }
+    const int32_t held = clampRequest(values, n);
+    if (held == 0) return true;
     const int64_t slots = slotCount_;
     const int64_t readIndex = readPos_ - first_;
     copyOut((readIndex + 1) % slots, values, n);

@@ -42,6 +42,9 @@ class SampleRing {
     bool discardOldest(int32_t& n);
 
   private:
+    // Caller holds the lock. Limits n to the readings held; returns the count
+    // held, or 0 (and n = 0) when there is nothing to copy.
+    int32_t clampRequest(const uint16_t* values, int32_t& n) const;
     // Copies n values starting at slot `index`, wrapping at the end.
     void copyOut(int64_t index, uint16_t* target, int64_t n) const;
 
