@@ -74,4 +74,8 @@ bool DriverChannel::request(uint32_t code, const void* in, uint32_t inLength, vo
     return ok;
 }
 
+void DriverChannel::wakeStreamRead() const {
+    if (file_ >= 0 && backend_) backend_->wakeStreamRead(file_);
+}
+
 }  // namespace trelvo::usb

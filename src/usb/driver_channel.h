@@ -29,6 +29,14 @@ class IDriverBackend {
 
     // Closes a handle returned by open().
     virtual void close(int64_t file) = 0;
+
+    // Makes a stream read (kIoctlReadIsoStream) that is pending on `file`,
+    // or the next one to start, return at once with what has arrived (maybe
+    // nothing) instead of waiting for more. Called by an application thread
+    // that needs the unit's worker (which may be blocked in that read) to
+    // come back now, with no lock of the library held. A backend whose reads
+    // never wait long may ignore it.
+    virtual void wakeStreamRead(int64_t /*file*/) {}
 };
 
 // Installs the process-wide backend (nullptr: none, no device file opens).
@@ -57,6 +65,8 @@ class DriverChannel {
     // See IDriverBackend::control. Returns false on an invalid channel.
     bool request(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                  uint32_t* returned = nullptr) const;
+    // See IDriverBackend::wakeStreamRead. Nothing on an invalid channel.
+    void wakeStreamRead() const;
 
   private:
     std::shared_ptr<IDriverBackend> backend_;
