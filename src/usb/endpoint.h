@@ -121,6 +121,12 @@ class IsocEndpoint : public Endpoint {
     // (a failed stop leaves the endpoint streaming).
     bool stopStream();
     bool streaming() const { return streaming_.load(std::memory_order_acquire); }
+    // Makes a read that is waiting in transfer() on another thread (or the
+    // next one) return now with what has arrived; see
+    // IDriverBackend::wakeStreamRead. Any thread, no lock needed.
+    void wakeStreamRead() const {
+        if (channel_) channel_->wakeStreamRead();
+    }
     // (packet size + 12) x packet count of the last start: the buffer size
     // that lets a read go straight into the caller's buffer.
     uint32_t readSize() const;
