@@ -101,7 +101,7 @@ def find_and_load(
     if location.is_file():
         recorded = location.read_text(encoding="utf-8").strip()
         if recorded:
-            beside.append((package_dir / recorded).resolve())
+            beside.append(Path(os.path.normpath(package_dir / recorded)))
     for candidate in beside:
         if not candidate.exists():
             tried.append(f"{candidate} (no such file)")
