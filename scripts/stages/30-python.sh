@@ -21,8 +21,12 @@ fi
 export TRELVO_LIBRARY="$library"
 
 echo "--- pytest (library $library)"
+venv=$(mktemp -d)
+work=$(mktemp -d)
+trap 'rm -rf "$venv" "$work"' EXIT
 status=0
-(cd "$root/python" && "$python" -m pytest -q -p no:cacheprovider tests) || status=$?
+(cd "$root/python" && "$python" -m pytest -q -p no:cacheprovider --basetemp="$work/pytest" tests) \
+  || status=$?
 if [ "$status" -eq 5 ]; then
   echo "pytest collected no tests: failing the stage"
   exit 1
@@ -31,11 +35,9 @@ elif [ "$status" -ne 0 ]; then
 fi
 
 echo "--- offline install into a throwaway virtual environment"
-venv=$(mktemp -d)
-work=$(mktemp -d)
-trap 'rm -rf "$venv" "$work"' EXIT
-cp -r "$root/python/." "$work/"
-rm -rf "$work/build" "$work"/*.egg-info
+mkdir "$work/source"
+cp -r "$root/python/." "$work/source/"
+rm -rf "$work/source/build" "$work/source"/*.egg-info
 "$python" -m venv --system-site-packages "$venv"
-"$venv/bin/pip" install --quiet --no-build-isolation --no-index "$work"
+"$venv/bin/pip" install --quiet --no-build-isolation --no-index "$work/source"
 (cd "$venv" && "$venv/bin/python" -m trelvo --simulate 12,10)
