@@ -179,3 +179,12 @@ def test_single_reading_and_output_arguments(unit_a):
     with pytest.raises(ValueError, match="output must be 0 to 1"):
         unit_a.set_output(2, True)
     assert unit_a.info.unit_error == 0
+
+
+def test_short_blocks_run_at_the_fastest_pace_with_the_exact_interval(unit_a):
+    # Seven readings of three channels cannot take 1 µs: the fastest pace,
+    # 150.75 µs per reading, whose block time the library truncates (1055 µs).
+    c = unit_a.capture([3, 1, 2], block_time=1e-6, readings=7)
+    assert c.block_time == pytest.approx(1055e-6, abs=1e-12)
+    assert c.interval == pytest.approx(150.75e-6, abs=1e-12)
+    assert list(c.times) == [0, 150, 301, 452, 603, 753, 904]

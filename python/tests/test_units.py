@@ -35,9 +35,11 @@ def test_unit_is_closed_after_an_exception_in_its_block(unit_b):
         assert again.handle == 3
 
 
-def test_a_failing_progress_callback_leaves_no_unit_open(unit_b):
+@pytest.mark.parametrize("failing_at", [0, 100])
+def test_a_failing_progress_callback_leaves_no_unit_open(unit_b, failing_at):
     def progress(percent):
-        raise KeyError("stop")
+        if percent >= failing_at:
+            raise KeyError("stop")
 
     with pytest.raises(KeyError):
         trelvo.open(progress=progress)

@@ -341,7 +341,12 @@ def _open_handle(progress: Optional[Callable[[int], object]]) -> int:
             lib.TrelvoCloseUnit(handle.value)
         raise pending
     if progress is not None and reported != 100:
-        progress(100)
+        try:
+            progress(100)
+        except BaseException:
+            if handle.value:
+                lib.TrelvoCloseUnit(handle.value)
+            raise
     if handle.value == 0:
         raise _open_failure()
     return int(handle.value)
@@ -369,6 +374,7 @@ def open(  # noqa: A001 - the package's verb, as in trelvo.open()
     """
     if progress is not None and not callable(progress):
         raise TypeError("progress must be a function taking the percent done")
+    library()  # a missing library raises before the driver choice is recorded
     with _state_lock:
         _choose_driver(simulate)
         handle = _open_handle(progress)
@@ -384,6 +390,7 @@ def list_units(simulate: Optional[str] = None) -> list[UnitInfo]:
     opened for a moment (at most four units in all) and closed again.
     ``simulate`` is as for :func:`open`.
     """
+    library()
     with _state_lock:
         _choose_driver(simulate)
         infos = {h: u.info for h, u in list(_open_units.items()) if not u.closed}
@@ -614,7 +621,8 @@ class Unit:
         :class:`CaptureTimeoutError`. Without a trigger and a timeout, a unit
         that delivers nothing for twice the expected time plus 10 s raises
         :class:`UnitError`. The unit achieves the nearest block time its timer
-        allows; :attr:`Capture.block_time` tells which.
+        allows (a ``block_time`` shorter than it can manage gives its fastest
+        pace, 50 µs per channel); :attr:`Capture.block_time` tells which.
         """
         handle = self._live()
         channels = _channel_list(channels)
@@ -657,6 +665,11 @@ class Unit:
             raise
         if method == "window":
             lib.TrelvoStop(handle)
+        if delivered >= 5:
+            # The library's times are trunc(i * period) from the first one, and
+            # the period is a whole number of quarter microseconds, so four
+            # periods are exact where the achieved block time was truncated.
+            interval_us = (int(times[4]) - int(times[0])) / 4
         if delivered < readings:
             times, values = times[:delivered].copy(), values[:delivered].copy()
         return Capture(
@@ -682,7 +695,8 @@ class Unit:
         fastest_us = readings * slots * _FASTEST_SLOT_US
         if fastest_us > _MAX_U32:
             raise ValueError(
-                f"{readings} readings of {slots} slot{'s' if slots > 1 else ''} take at least "
+                f"{readings} readings of {slots} channel{'s' if slots > 1 else ''} (a trigger "
+                f"channel not captured counts too) take at least "
                 f"{fastest_us / 1e6:.0f} s, more than the longest block ({_MAX_U32 / 1e6:.0f} s): "
                 "ask for fewer readings"
             )
