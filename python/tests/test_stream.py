@@ -17,10 +17,13 @@ def joined(chunks):
 
 def test_fast_stream_loses_and_repeats_nothing_across_chunks(unit_b):
     # Three slots at the fastest timer setting: 150.75 µs between readings.
+    # The library's buffer holds the whole count, so however late this
+    # process comes to take readings, none can be dropped before it does:
+    # a gap or a repeat is the package's fault.
     count = 600_000
-    with unit_b.stream([1, 2, 3], block_time=30.15, readings=200_000, count=count) as stream:
+    with unit_b.stream([1, 2, 3], block_time=90.45, readings=count, count=count) as stream:
         chunks = list(stream)
-    assert len(chunks) >= 10
+    assert len(chunks) >= 2
     assert [c.first for c in chunks] == list(np.cumsum([0] + [len(c) for c in chunks[:-1]]))
     times, values = joined(chunks)
     assert values.shape == (count, 3) and values.dtype == np.uint16
