@@ -579,11 +579,11 @@ class Unit:
             )
         if not ok:
             raise self._fail("setting the trigger")
-        # The library's timer search keeps each candidate's block time in 32
-        # bits, so on its slow settings a large reading count wraps around
-        # and can beat the right setting. Only the ratio of time to readings
-        # matters for the timer (the capture's length comes with TrelvoRun),
-        # so ask for the same pace over fewer readings when needed.
+        # The library reports the achieved block time in 32 bits, which a
+        # long block of many readings outgrows. Only the ratio of time to
+        # readings matters for the timer (the capture's length comes with
+        # TrelvoRun), so ask for the same pace over fewer readings when the
+        # block could outgrow it, and scale the answer back up.
         ideal, asked_us = readings, block_us
         most = _MAX_U32 // (slots * _SLOWEST_SLOT_US)
         if ideal > most:
