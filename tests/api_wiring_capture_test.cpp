@@ -90,6 +90,7 @@ class WiringCapture : public ::testing::Test {
 // trigger slot, stop and close.
 TEST_F(WiringCapture, CommandsFromOpenToCloseReachTheUnitInOrder) {
     unit = sim->plug(0, UnitConfig{});
+    sim->clearRequestLog();
     const auto openStart = Clock::now();
     const int16_t h = TrelvoOpenUnit();
     const long openMs = msSince(openStart);
@@ -103,6 +104,12 @@ TEST_F(WiringCapture, CommandsFromOpenToCloseReachTheUnitInOrder) {
                                          {5, 0}, {5, 1}, {5, 0}, {5, 1}, {4}};
     EXPECT_EQ(unit->commandLog(), startUp);
     EXPECT_TRUE(unit->indicatorOn());
+    // The probe and the worker each abort the command, reply and stream pipes
+    // before their first command.
+    int aborts = 0;
+    for (const auto& request : sim->requestLog())
+        aborts += request.code == trelvo::usb::kIoctlAbortPipe ? 1 : 0;
+    EXPECT_EQ(aborts, 6);
 
     // Polling an idle unit answers 0 and is no failure.
     EXPECT_EQ(TrelvoReady(h), 0);
@@ -217,6 +224,19 @@ TEST_F(WiringCapture, WindowRingsAndEarlyRetrievals) {
     EXPECT_EQ(TrelvoReady(h), 1);
     ASSERT_EQ(TrelvoStop(h), 1);
     EXPECT_EQ(TrelvoReady(h), 0);
+
+    // A run while a capture runs halts it and starts afresh: the unit gets a
+    // second sampling packet.
+    ASSERT_EQ(TrelvoSetInterval(h, 5000, 100, channel, 1), 5000);
+    unit->clearCommandLog();
+    ASSERT_EQ(TrelvoRun(h, 100, TRELVO_METHOD_WINDOW), 1);
+    ASSERT_TRUE(waitReady(h));
+    ASSERT_EQ(TrelvoRun(h, 100, TRELVO_METHOD_WINDOW), 1);
+    ASSERT_TRUE(waitReady(h));
+    int starts = 0;
+    for (const auto& packet : unit->commandLog()) starts += packet.at(0) == 1 ? 1 : 0;
+    EXPECT_EQ(starts, 2);
+    ASSERT_EQ(TrelvoStop(h), 1);
 }
 
 // What single readings, outputs and retrievals do to captures in each state.
@@ -246,7 +266,9 @@ TEST_F(WiringCapture, SingleReadingsOutputsAndRetrievalsMeetCapturesInEveryState
     // reading per 100 ms has nothing yet (not the previous block's readings).
     ASSERT_GT(TrelvoSetInterval(h, 1000000, 10, channel, 1), 0);
     ASSERT_EQ(TrelvoRun(h, 10, TRELVO_METHOD_BLOCK), 1);
+    EXPECT_EQ(lastError(), "1");
     EXPECT_EQ(TrelvoGetValues(h, block.data(), 10), 0);
+    EXPECT_EQ(lastError(), "8");   // no readings is a failure of the unit
     EXPECT_EQ(TrelvoReady(h), 0);  // a block retrieval ends idle
 
     // A single reading during a stream stops the stream first ({0}), and the
@@ -279,6 +301,16 @@ TEST_F(WiringCapture, SingleReadingsOutputsAndRetrievalsMeetCapturesInEveryState
     EXPECT_EQ(unit->commandLog(), (std::vector<Packet>{{6, 1}}));
     EXPECT_EQ(TrelvoReady(h), 1);
     ASSERT_EQ(TrelvoStop(h), 1);
+
+    // Refusals: no pointer for the reading (no unit error of its own), and
+    // an output command the unit does not take.
+    EXPECT_EQ(TrelvoGetValue(h, 1, nullptr), 0);
+    char text[8] = {};
+    TrelvoGetUnitInfo(h, text, sizeof text, 8);
+    EXPECT_STREQ(text, "0");
+    unit->failTransfersAfter(1, 0);  // the command pipe
+    EXPECT_EQ(TrelvoSetDo(h, 1, 1), 0);
+    unit->failTransfersAfter(1, -1);
 }
 
 // A stream goes on past a stream read that the driver rejects as over-long.
@@ -305,6 +337,9 @@ TEST_F(WiringCapture, FlagArgumentsCountOnlyTheirLowByte) {
     const int16_t h = open();
     const int16_t channel[1] = {1};
     std::vector<uint16_t> values(100);
+
+    // The block time achieved is returned with all 32 bits.
+    EXPECT_EQ(TrelvoSetInterval(h, 4000000, 1, channel, 1), 4000000);
 
     // Trigger "enabled" with 0x0100 on channel 5: off, so no slot is appended.
     ASSERT_EQ(TrelvoSetTrigger(h, 0x0100, 0, 0, 5, 0, 2048, 0), 1);
