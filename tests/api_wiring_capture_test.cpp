@@ -332,6 +332,30 @@ TEST_F(WiringCapture, StreamSurvivesAnOverlongPacket) {
     ASSERT_EQ(TrelvoStop(h), 1);
 }
 
+// The capture start reads the stream once and throws the bytes away: on a
+// unit whose clock advances 400 ms per stream read, the first reading
+// delivered comes thousands of conversions after the start command, not
+// right after the single reading taken before it.
+TEST_F(WiringCapture, CaptureStartDiscardsOneStreamRead) {
+    UnitConfig config;
+    config.fastClock = true;
+    unit = sim->plug(0, config);
+    const int16_t h = TrelvoOpenUnit();
+    ASSERT_EQ(h, 1);
+    unit->setSignal(1, counter());
+    const int16_t channel[1] = {1};
+    ASSERT_EQ(TrelvoSetInterval(h, 1000, 10, channel, 1), 1000);
+    uint16_t before = 0;
+    ASSERT_EQ(TrelvoGetValue(h, 1, &before), 1);  // a conversion of its own
+    ASSERT_EQ(TrelvoRun(h, 100000, TRELVO_METHOD_STREAM), 1);
+    ASSERT_TRUE(waitReady(h));
+    uint16_t first = 0;
+    ASSERT_EQ(TrelvoGetValues(h, &first, 1), 1);
+    const int distance = (first - before + 4096) % 4096;  // the counter wraps at 4096
+    EXPECT_GT(distance, 1000);
+    ASSERT_EQ(TrelvoStop(h), 1);
+}
+
 // Flag arguments count by their low byte only: 0x0100 is off.
 TEST_F(WiringCapture, FlagArgumentsCountOnlyTheirLowByte) {
     const int16_t h = open();
