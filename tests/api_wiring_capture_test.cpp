@@ -329,7 +329,23 @@ TEST_F(WiringCapture, StreamSurvivesAnOverlongPacket) {
     trelvo::platform::sleepMs(60);
     EXPECT_GT(TrelvoGetValues(h, values.data(), 100000), 100);  // 10 readings a ms go on
     EXPECT_EQ(TrelvoReady(h), 1);
-    ASSERT_EQ(TrelvoStop(h), 1);
+
+    // Closing during the stream halts it (the stream is stopped) before the
+    // unit is told anything, then {5, 0}, then the worker's {0}.
+    unit->clearCommandLog();
+    sim->clearRequestLog();
+    ASSERT_EQ(TrelvoCloseUnit(h), 1);
+    EXPECT_EQ(unit->commandLog(), (std::vector<Packet>{{5, 0}, {0}}));
+    const auto requests = sim->requestLog();
+    std::size_t firstStop = requests.size(), firstCommand = requests.size();
+    for (std::size_t i = requests.size(); i-- > 0;) {
+        const auto& r = requests[i];
+        if (r.code == trelvo::usb::kIoctlStopIsoStream) firstStop = i;
+        if (r.code == trelvo::usb::kIoctlTransfer && r.input.size() >= 4 && r.input[0] == 1)
+            firstCommand = i;  // a transfer on the command pipe (pipe 1)
+    }
+    ASSERT_LT(firstCommand, requests.size());
+    EXPECT_LT(firstStop, firstCommand);
 }
 
 // The capture start reads the stream once and throws the bytes away: on a
