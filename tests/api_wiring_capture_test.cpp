@@ -205,11 +205,11 @@ TEST_F(WiringCapture, WindowRingsAndEarlyRetrievals) {
     EXPECT_EQ(TrelvoGetValues(h, values.data(), 400), 104);
     ASSERT_EQ(TrelvoStop(h), 1);
 
-    // 300 readings do not fit: a ring of 304 slots replaces it.
-    ASSERT_EQ(TrelvoRun(h, 300, TRELVO_METHOD_WINDOW), 1);
+    // 104 readings need more than the 104 slots: a ring of 108 replaces it.
+    ASSERT_EQ(TrelvoRun(h, 104, TRELVO_METHOD_WINDOW), 1);
     ASSERT_TRUE(waitReady(h));
     trelvo::platform::sleepMs(40);
-    EXPECT_EQ(TrelvoGetValues(h, values.data(), 400), 304);
+    EXPECT_EQ(TrelvoGetValues(h, values.data(), 400), 108);
     ASSERT_EQ(TrelvoStop(h), 1);
 
     // 1000 readings 10 ms apart: not complete for 10 s. Retrieving now halts
