@@ -142,7 +142,7 @@ TEST_F(WiringOpen, BackgroundOpenClockAndCollection) {
     ASSERT_EQ(TrelvoOpenUnitProgress(&handle, &progress), 0);
     EXPECT_EQ(handle, 0);
     EXPECT_GE(progress, 0);
-    EXPECT_LT(progress, 60);
+    EXPECT_LT(progress, 100);  // 100 ms of real time here would make it 100
 
     const auto start = std::chrono::steady_clock::now();
     int16_t result = 0;
