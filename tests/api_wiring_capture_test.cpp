@@ -143,7 +143,7 @@ TEST_F(WiringCapture, CommandsFromOpenToCloseReachTheUnitInOrder) {
     const int16_t channels[3] = {1, 2, 3};
     // Four slots of 200 ticks, five scans a reading: 1000 us, 100 readings.
     ASSERT_EQ(TrelvoSetInterval(h, 100000, 100, channels, 3), 100000);
-    ASSERT_EQ(TrelvoRun(h, 100, TRELVO_METHOD_WINDOW), 1);
+    ASSERT_EQ(TrelvoRun(h, 101, TRELVO_METHOD_WINDOW), 1);
     ASSERT_TRUE(waitReady(h));
     auto log = unit->commandLog();
     ASSERT_FALSE(log.empty());
@@ -151,9 +151,9 @@ TEST_F(WiringCapture, CommandsFromOpenToCloseReachTheUnitInOrder) {
     // Reload 65336 = 0xFF38, low byte first; output mask 3; four slots.
     EXPECT_EQ(head(log[0], 10), (Packet{1, 0, 0x38, 0xFF, 3, 4, 0xA0, 0x90, 0x80, 0x60}));
 
-    // Times: the run's 100 readings put the trigger 50 readings in, so a
-    // retrieval of 40 starts at -50 ms whatever it asks for; one reading per
-    // 1000 us, counted over all four slots.
+    // Times: the run's 101 readings put the trigger 50 readings in (-50.5
+    // truncated), so a retrieval of 40 starts at -50 ms whatever it asks for;
+    // one reading per 1000 us, counted over all four slots.
     std::vector<int32_t> times(40, 12345);
     std::vector<uint16_t> values(120, 0);
     ASSERT_EQ(TrelvoGetTimesAndValues(h, times.data(), values.data(), 40), 40);
@@ -301,6 +301,17 @@ TEST_F(WiringCapture, SingleReadingsOutputsAndRetrievalsMeetCapturesInEveryState
     EXPECT_EQ(unit->commandLog(), (std::vector<Packet>{{6, 1}}));
     EXPECT_EQ(TrelvoReady(h), 1);
     ASSERT_EQ(TrelvoStop(h), 1);
+
+    // A reading period that is no whole number of microseconds (three slots
+    // of 201 ticks: 150.75 us): each time is truncated on its own.
+    const int16_t three[3] = {1, 2, 3};
+    ASSERT_GT(TrelvoSetInterval(h, 0, 10, three, 3), 0);
+    ASSERT_EQ(TrelvoRun(h, 10, TRELVO_METHOD_BLOCK), 1);
+    ASSERT_TRUE(waitReady(h));
+    int32_t times[10] = {};
+    uint16_t triples[30] = {};
+    ASSERT_EQ(TrelvoGetTimesAndValues(h, times, triples, 10), 10);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(times[i], static_cast<int32_t>(i * 150.75)) << i;
 
     // Refusals: no pointer for the reading (no unit error of its own), and
     // an output command the unit does not take.
