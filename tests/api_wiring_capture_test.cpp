@@ -122,7 +122,7 @@ TEST_F(WiringCapture, CommandsFromOpenToCloseReachTheUnitInOrder) {
     const struct {
         int16_t on, output;
         uint8_t mask;
-    } changes[] = {{1, 1, 2}, {1, 8, 2}, {0, 1, 0}, {1, 33, 2}, {1, 0, 3}};
+    } changes[] = {{1, 1, 2}, {1, 8, 2}, {1, 33, 2}, {0, 1, 0}, {1, 0, 1}, {1, 1, 3}};
     for (const auto& change : changes) {
         ASSERT_EQ(TrelvoSetDo(h, change.on, change.output), 1);
         const auto log = unit->commandLog();
