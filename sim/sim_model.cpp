@@ -380,7 +380,7 @@ void UnitModel::commandPacket(const uint8_t* data, std::size_t length) {
         const std::size_t n = std::min(kBulkMaxPacket, length - off);
         std::memcpy(outBuffer_.data(), data + off, n);
         commandLog_.emplace_back(data + off, data + off + n);
-        if (commandLog_.size() > kLogLimit) commandLog_.pop_front();
+        if (commandLog_.size() > SimUnit::kCommandLogEntries) commandLog_.pop_front();
         const uint8_t* b = outBuffer_.data();
         stopSampling();  // every command stops the sampling timer first
         switch (b[0]) {
@@ -472,6 +472,13 @@ void UnitModel::reenumerated() {
     firmware_ = FirmwareState::Running;
 }
 
+bool UnitModel::streamBatchPending(int64_t owner, uint32_t frames, uint64_t* readyTick) const {
+    if (!receiving_ || streamOwner_ != owner || queue_.size() >= frames) return false;
+    // Frame frame_ is being built and completes at (frame_ + 1) ticks-per-frame.
+    *readyTick = (frame_ + (frames - queue_.size())) * kTicksPerFrame;
+    return true;
+}
+
 void UnitModel::handleClosed(int64_t owner) {
     if (receiving_ && streamOwner_ == owner) {
         advance();
@@ -523,7 +530,7 @@ ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t*
     for (uint64_t i = 0; i < n; ++i) {
         const Packet& p = queue_.front();
         uint32_t reported = p.length;
-        if (overlong_) {
+        if (overlong_ || (overlongEvery_ && (stats_.framesDelivered + 1) % overlongEvery_ == 0)) {
             reported = static_cast<uint32_t>(size + 1);
             overlong_ = false;
         }

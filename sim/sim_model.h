@@ -26,7 +26,6 @@ constexpr uint32_t kMaxTransferSize = 4096;  // reported in PipeInfo
 constexpr uint32_t kPipeIsoIn = 0;           // pipe indices of the running firmware
 constexpr uint32_t kPipeBulkOut = 1;
 constexpr uint32_t kPipeBulkIn = 2;
-constexpr std::size_t kLogLimit = 65536;
 
 // ---- Pure helpers -------------------------------------------------------------
 
@@ -89,6 +88,9 @@ class UnitModel {
                           void* out, uint32_t outLength);
     void handleClosed(int64_t owner);  // stops that handle's stream reception
     bool streamReceiving() const { return receiving_; }
+    // True when `owner` receives the stream and fewer than `frames` packets
+    // are queued; *readyTick is then the tick at which `frames` will be.
+    bool streamBatchPending(int64_t owner, uint32_t frames, uint64_t* readyTick) const;
 
     // ---- Firmware side (also reached through control()) ----
     void commandPacket(const uint8_t* data, std::size_t length);
@@ -123,6 +125,7 @@ class UnitModel {
     void failTransfersAfter(uint32_t pipe, int okCount);
     void shortIdentityReply(bool s) { shortIdentity_ = s; }
     void overlongStreamPacket(bool once) { overlong_ = once; }
+    void overlongStreamPackets(uint32_t everyNth) { overlongEvery_ = everyNth; }
     void dropFrames(uint32_t everyNth) {
         dropFramesEvery_ = everyNth;
         framesSeen_ = 0;
@@ -194,6 +197,7 @@ class UnitModel {
     std::map<uint32_t, int> transferBudget_;
     bool shortIdentity_ = false;
     bool overlong_ = false;
+    uint32_t overlongEvery_ = 0;
     uint32_t dropFramesEvery_ = 0;
     uint32_t dropBytesEvery_ = 0;
     uint64_t framesSeen_ = 0;
