@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -823,4 +824,49 @@ TEST(SimSignals, GeneratedValuesArePinnedAcrossWaveformsSeedsAndVariants) {
     EXPECT_EQ(streamChecksum(12, 42, 60000, {0x50, 0x40, 0x30}), 4892527909045134953ull);
     EXPECT_EQ(streamChecksum(10, 3, 65436, {0x40, 0x90}),
               919654295432947569ull);  // 100 ticks: conversions lost
+}
+
+// The value of a noise-free sine signal as std::sin gives it, clamped and
+// rounded: the unit's sine readings must equal it for every input.
+uint16_t referenceSine(const Signal& s, double seconds, bool tenBit) {
+    double phase = s.frequencyHz * seconds + s.phaseDeg / 360.0;
+    phase -= std::floor(phase);
+    double v = s.level + s.amplitude * std::sin(2.0 * 3.14159265358979323846 * phase);
+    if (!(v > 0)) v = 0;
+    if (v > 4095) v = 4095;
+    const auto value = static_cast<uint16_t>(std::lround(v));
+    return tenBit ? static_cast<uint16_t>(value & 0xFFC) : value;
+}
+
+TEST(SimSignals, FastSineGivesTheValuesOfTheLibrarySine) {
+    uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;  // [0, 1)
+    };
+    int compared = 0;
+    for (int i = 0; i < 400000; ++i) {
+        Signal s{Waveform::Sine, 0, 0, 0, 0, 0};
+        s.amplitude = i % 7 == 0 ? next() * 1e6 : next() * 3000;
+        s.frequencyHz = i % 5 == 0 ? next() * 20000 : next() * 100;
+        s.phaseDeg = (next() - 0.5) * 1440;
+        const double seconds = i % 3 == 0 ? next() * 1e6 : next() * 10;
+        const bool tenBit = i % 2 == 0;
+        s.level = (next() - 0.25) * 6000;
+        if (i % 4 != 0) {
+            // Put the exact value right at a rounding boundary, where a
+            // slightly different sine rounds the other way.
+            double phase = s.frequencyHz * seconds + s.phaseDeg / 360.0;
+            phase -= std::floor(phase);
+            const double sine = std::sin(2.0 * 3.14159265358979323846 * phase);
+            const double k = std::floor(next() * 4095);
+            s.level = k + 0.5 - s.amplitude * sine + (next() - 0.5) * 1e-6 * (i % 8);
+        }
+        const uint16_t got = signalValue(s, seconds, 0, 1, 1, tenBit ? 10 : 12);
+        ASSERT_EQ(got, referenceSine(s, seconds, tenBit))
+            << "level " << s.level << " amplitude " << s.amplitude << " f " << s.frequencyHz
+            << " phase " << s.phaseDeg << " t " << seconds;
+        ++compared;
+    }
+    EXPECT_EQ(compared, 400000);
 }
