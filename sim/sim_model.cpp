@@ -101,9 +101,10 @@ uint16_t finish(double v, bool tenBit) {
 // The waveform's value before clamping and rounding, with `sine` giving
 // sin(2 pi phase).
 template <typename Sine>
-double rawValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
+double rawValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
                 Sine sine) {
-    double phase = signal.frequencyHz * seconds + signal.phaseDeg / 360.0;
+    const Signal& signal = plan.signal;
+    double phase = signal.frequencyHz * seconds + plan.phaseTurns;
     phase -= floorOf(phase);
     double v = signal.level;
     switch (signal.waveform) {
@@ -137,30 +138,44 @@ double rawValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed,
 
 }  // namespace
 
+SignalPlan planSignal(const Signal& signal) {
+    SignalPlan plan;
+    plan.signal = signal;
+    plan.phaseTurns = signal.phaseDeg / 360.0;
+    plan.margin = 1e-7 * (std::fabs(signal.amplitude) + 1);
+    const double level = signal.level;
+    plan.counterStart = std::fabs(level) < 4.0e15 && level == floorOf(level)
+                            ? static_cast<int64_t>(level)
+                            : std::llround(level);
+    return plan;
+}
+
 uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
                      int variantBits) {
+    return planValue(planSignal(signal), seconds, n, seed, channel, variantBits);
+}
+
+uint16_t planValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
+                   int variantBits) {
     const bool tenBit = variantBits == 10;
+    const Signal& signal = plan.signal;
     if (signal.waveform == Waveform::Counter) {
         // (start + step (n mod 4096)) mod 4096, the mathematical modulo; in
         // two's complement that is the low 12 bits.
         const uint64_t step = tenBit ? 4 : 1;
-        const double level = signal.level;
-        const int64_t start = std::fabs(level) < 4.0e15 && level == floorOf(level)
-                                  ? static_cast<int64_t>(level)
-                                  : std::llround(level);
-        const uint64_t v = (static_cast<uint64_t>(start) + step * (n & 4095)) & 4095;
+        const uint64_t v = (static_cast<uint64_t>(plan.counterStart) + step * (n & 4095)) & 4095;
         return static_cast<uint16_t>(tenBit ? (v & 0xFFC) : v);
     }
     if (signal.waveform != Waveform::Sine)
-        return finish(rawValue(signal, seconds, n, seed, channel, [](double) { return 0.0; }),
+        return finish(rawValue(plan, seconds, n, seed, channel, [](double) { return 0.0; }),
                       tenBit);
     // The sine's value decides only which integer it rounds to. The fast
     // sine is within 3e-9 of std::sin; unless the result lies so close to a
     // rounding boundary (k + 0.5, k = 0..4094; clamping adds none) that the
     // difference could matter, both give the same reading. Near one,
     // std::sin decides, so the readings are those of std::sin exactly.
-    const double v = rawValue(signal, seconds, n, seed, channel, fastSinTurns);
-    const double margin = 1e-7 * (std::fabs(signal.amplitude) + 1);
+    const double v = rawValue(plan, seconds, n, seed, channel, fastSinTurns);
+    const double margin = plan.margin;
     const uint16_t top = tenBit ? 4092 : 4095;
     if (v < 0.5 - margin) return 0;  // also below 0: clamped
     if (v > 4094.5 + margin && v <= 1e300) return top;
@@ -171,7 +186,7 @@ uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t 
         if (above > margin && above < 1 - margin)
             return static_cast<uint16_t>(tenBit ? (k & 0xFFC) : k);
     }
-    return finish(rawValue(signal, seconds, n, seed, channel,
+    return finish(rawValue(plan, seconds, n, seed, channel,
                            [](double phase) { return std::sin(2.0 * kPi * phase); }),
                   tenBit);
 }
@@ -317,7 +332,9 @@ uint64_t conversionsBefore(uint64_t start, uint64_t period, uint64_t t) {
 UnitModel::UnitModel(const UnitConfig& config, int serial)
     : config_(config),
       firmware_(config.firmware),
-      identity_(defaultIdentity(config.variantBits, serial)) {}
+      identity_(defaultIdentity(config.variantBits, serial)) {
+    for (std::size_t c = 0; c < plans_.size(); ++c) plans_[c] = planSignal(config_.signals[c]);
+}
 
 void UnitModel::syncTime(uint64_t tick) {
     if (!config_.fastClock && tick > now_) now_ = tick;
@@ -328,7 +345,9 @@ uint32_t UnitModel::frameNumber() const {
 }
 
 void UnitModel::setSignal(int channel, const Signal& s) {
-    if (channel >= 1 && channel <= 11) config_.signals[static_cast<std::size_t>(channel - 1)] = s;
+    if (channel < 1 || channel > 11) return;
+    config_.signals[static_cast<std::size_t>(channel - 1)] = s;
+    plans_[static_cast<std::size_t>(channel - 1)] = planSignal(s);
 }
 
 Signal UnitModel::signal(int channel) const {
@@ -356,9 +375,9 @@ uint16_t UnitModel::convert(int channelCode, uint64_t tick) {
     const int channel = channelOfCode(static_cast<uint8_t>(channelCode));
     if (channel == 0) return 0;  // no input behind that code: reads as ground
     const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
-    return signalValue(config_.signals[static_cast<std::size_t>(channel - 1)],
-                       static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n,
-                       config_.seed, channel, config_.variantBits);
+    return planValue(plans_[static_cast<std::size_t>(channel - 1)],
+                     static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n,
+                     config_.seed, channel, config_.variantBits);
 }
 
 void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
@@ -384,9 +403,9 @@ void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
                 uint16_t v = 0;  // a code with no input behind it reads as ground
                 if (channel) {
                     const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
-                    v = signalValue(config_.signals[static_cast<std::size_t>(channel - 1)],
-                                    static_cast<double>(tick) / ticksPerSecond, n, config_.seed,
-                                    channel, config_.variantBits);
+                    v = planValue(plans_[static_cast<std::size_t>(channel - 1)],
+                                  static_cast<double>(tick) / ticksPerSecond, n, config_.seed,
+                                  channel, config_.variantBits);
                 }
                 uint8_t* out = &building_.data[length];
                 out[0] = static_cast<uint8_t>((slot << 1) | 1);

@@ -34,6 +34,18 @@ constexpr uint32_t kPipeBulkIn = 2;
 uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
                      int variantBits);
 
+// A signal with the constants its every value needs worked out once; the
+// values are those of signalValue exactly.
+struct SignalPlan {
+    Signal signal;
+    double phaseTurns = 0;  // phaseDeg / 360
+    double margin = 0;  // closeness to a rounding boundary that the fast sine leaves to std::sin
+    int64_t counterStart = 0;
+};
+SignalPlan planSignal(const Signal& signal);
+uint16_t planValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
+                   int variantBits);
+
 // Three stream bytes for one slot: (slot<<1)|1, ((v&0x7F)<<1)|1, (v>>7)<<1.
 std::array<uint8_t, 3> encodeSample(uint8_t slot, uint16_t value);
 
@@ -205,6 +217,7 @@ class UnitModel {
     int notReady_ = 0;
 
     UnitStats stats_;
+    std::array<SignalPlan, 11> plans_;  // of config_.signals
 };
 
 }  // namespace trelvo::sim
