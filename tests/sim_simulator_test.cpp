@@ -490,31 +490,48 @@ struct RawStream {
 };
 
 TEST_F(SimLayer, StreamReadsHandOverFramesInBatches) {
-    for (uint32_t batch : {8u, 1u}) {
+    simulator->plug(0, {});  // 8 frames a batch by default
+    RawStream stream(*simulator);
+    stream.read();  // whatever arrived since the start
+    const auto start = std::chrono::steady_clock::now();
+    int packets = 0, reads = 0, smallest = 1000;
+    while (std::chrono::steady_clock::now() - start < 200ms) {
+        const int n = stream.read();
+        ASSERT_GE(n, 0);
+        packets += n;
+        ++reads;
+        smallest = std::min(smallest, n);
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(packets, ms + 2) << "one packet per millisecond";
+    EXPECT_GE(packets, ms / 2);
+    EXPECT_GE(smallest, 8) << "a read waits for a whole batch";
+    EXPECT_LE(reads, ms / 8 + 2);
+}
+
+TEST_F(SimLayer, ABatchIsCountedInFramesOfTheUnitsClock) {
+    std::atomic<uint64_t> now{1'000'000};
+    simulator->setClock([&] { return now.load(); });
+    for (uint32_t batch : {1u, 50u}) {
         sim::UnitConfig config;
         config.batchFrames = batch;
         simulator->plug(0, config);
         RawStream stream(*simulator);
-        stream.read();  // whatever arrived since the start
-        const auto start = std::chrono::steady_clock::now();
-        int packets = 0, reads = 0, smallest = 1000;
-        while (std::chrono::steady_clock::now() - start < 200ms) {
-            const int n = stream.read();
-            ASSERT_GE(n, 0);
-            packets += n;
-            ++reads;
-            smallest = std::min(smallest, n);
+        now += 3000;  // three frames
+        if (batch == 1) {
+            const auto t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(stream.read(), 3) << "every frame is handed over as it completes";
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, 10ms) << "not at the give-up time";
+            continue;
         }
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
-        EXPECT_NEAR(packets, ms, 10 + batch) << "one packet per millisecond in all";
-        if (batch == 8) {
-            EXPECT_GE(smallest, 8) << "a read waits for a whole batch";
-            EXPECT_LE(reads, ms / 8 + 2);
-        } else {
-            EXPECT_GE(reads, ms / 3) << "without batching every frame is handed over soon";
-        }
+        std::atomic<int> got{-2};
+        std::thread reader([&] { got = stream.read(); });
+        std::this_thread::sleep_for(15ms);
+        EXPECT_EQ(got.load(), -2) << "3 of 50 frames: still waiting";
+        now += 47000;
+        reader.join();
+        EXPECT_EQ(got.load(), 50);
     }
 }
 
