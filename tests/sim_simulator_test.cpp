@@ -577,6 +577,29 @@ TEST_F(SimLayer, AWakeEndsAPendingStreamReadAndTheNextOneOnly) {
     simulator->wakeStreamRead(987654);
 }
 
+TEST_F(SimLayer, AWakeThroughTheChannelReachesTheSimulatedDriver) {
+    sim::UnitConfig config;
+    config.batchFrames = 400;
+    simulator->plug(0, config);
+    usb::DriverChannel ch;
+    ASSERT_TRUE(ch.open(0));
+    ASSERT_TRUE(selectInterface(ch));
+    ASSERT_TRUE(ch.request(usb::kIoctlStartIsoStream, &kParams, sizeof kParams, nullptr, 0));
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        bool ok = false;
+        readPackets(ch, &ok);
+        EXPECT_TRUE(ok);
+        done = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(done.load());
+    const auto t0 = std::chrono::steady_clock::now();
+    ch.wakeStreamRead();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms) << "not the 400 ms batch";
+}
+
 TEST_F(SimLayer, AnUnplugEndsAWaitingBatchedRead) {
     sim::UnitConfig config;
     config.batchFrames = 400;
