@@ -39,17 +39,20 @@ class SimulatedFaults : public ::testing::Test {
         return text;
     }
     // Readings of channel 1 from a stream capture, until `count` or `limit`.
+    // The ring holds 4 M readings, far more than a fast-clock unit delivers
+    // between two retrievals, so that none is lost there.
     static std::vector<uint16_t> stream(int16_t handle, std::size_t count,
                                         std::chrono::milliseconds limit) {
+        constexpr int32_t kRing = 4 << 20;
         int16_t channel = 1;
         EXPECT_NE(TrelvoSetInterval(handle, 50, 1, &channel, 1), 0);
-        EXPECT_EQ(TrelvoRun(handle, 100000, TRELVO_METHOD_STREAM), 1);
-        std::vector<uint16_t> all, part(100000);
+        EXPECT_EQ(TrelvoRun(handle, kRing, TRELVO_METHOD_STREAM), 1);
+        std::vector<uint16_t> all, part(kRing);
         const auto start = std::chrono::steady_clock::now();
         while (all.size() < count && std::chrono::steady_clock::now() - start < limit) {
-            const int32_t n = TrelvoGetValues(handle, part.data(), 100000);
+            const int32_t n = TrelvoGetValues(handle, part.data(), kRing);
             all.insert(all.end(), part.begin(), part.begin() + std::max(n, 0));
-            std::this_thread::sleep_for(5ms);
+            std::this_thread::sleep_for(1ms);
         }
         TrelvoStop(handle);
         return all;
