@@ -403,6 +403,8 @@ class CliTest(unittest.TestCase):
         env = dict(os.environ, TRELVO_FIRMWARE=bad)
         self.assert_error(run("list", "--simulate", "12:rev2;delay=20", env=env), NO_UNIT,
                           f'"{bad}" (TRELVO_FIRMWARE) is malformed', "line 2: checksum")
+        self.assert_error(run("--unit", "2", "read", "1", "--simulate", "12,12", env=env),
+                          NO_UNIT, f'"{bad}" (TRELVO_FIRMWARE) is malformed')
 
     def test_firmware_file_beside_the_library(self):
         linked = subprocess.run(["ldd", PROGRAM], capture_output=True, text=True).stdout

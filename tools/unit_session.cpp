@@ -195,7 +195,10 @@ std::unique_ptr<Unit> openUnit(ProgressBar& progress, int wanted) {
         }
         if (handle == 0) {
             Failure failure = openFailure(!others.empty());
-            if (wanted == 0 || failure.status() != kExitNoUnit) throw failure;
+            // An empty message: the library has already explained (a bad
+            // firmware file), and no handle can open.
+            if (wanted == 0 || failure.status() != kExitNoUnit || failure.what()[0] == '\0')
+                throw failure;
             throw noSuchHandle();
         }
         auto unit = std::make_unique<Unit>(handle);
