@@ -23,7 +23,16 @@ endif()
 
 # The data directory where the library looks for trelvo_fw.hex at run time.
 # Nothing is installed there: the unit maker's firmware is the user's to add.
-set(TRELVO_FIRMWARE_DIR "${CMAKE_INSTALL_FULL_DATADIR}/trelvo")
+# On Windows an installed tree is wherever the user put it, so the directory
+# is taken relative to Trelvo.dll (installed in bin/): ..\share\trelvo.
+if(WIN32)
+  file(RELATIVE_PATH TRELVO_FIRMWARE_DIR "${CMAKE_INSTALL_FULL_BINDIR}"
+       "${CMAKE_INSTALL_FULL_DATADIR}/trelvo")
+  set(TRELVO_FIRMWARE_DIR_RELATIVE true)
+else()
+  set(TRELVO_FIRMWARE_DIR "${CMAKE_INSTALL_FULL_DATADIR}/trelvo")
+  set(TRELVO_FIRMWARE_DIR_RELATIVE false)
+endif()
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/build_settings.h.in
                ${PROJECT_BINARY_DIR}/src/generated/build_settings.h @ONLY)

@@ -55,8 +55,10 @@ bool describeFirmware(std::string& text) {
         places.variableSet = true;
         places.variable = value;
     }
-    places.dataDirectory = trelvo::build::kFirmwareDirectory;
     places.libraryDirectory = libraryDirectory();
+    places.dataDirectory = trelvo::build::kFirmwareDirectoryRelative
+                               ? places.libraryDirectory + "/" + trelvo::build::kFirmwareDirectory
+                               : trelvo::build::kFirmwareDirectory;
     trelvo::usb::FirmwareImage image;
     std::string error;
     if (!trelvo::usb::loadFirmwareImage(places, image, error)) {

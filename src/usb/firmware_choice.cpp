@@ -15,9 +15,18 @@ FirmwarePlaces firmwarePlaces() {
         places.variableSet = true;
         places.variable = value;
     }
-    places.dataDirectory = build::kFirmwareDirectory;
     std::string library;
     if (platform::libraryFilePath(library)) places.libraryDirectory = directoryOf(library);
+    if (!build::kFirmwareDirectoryRelative)
+        places.dataDirectory = build::kFirmwareDirectory;
+    else if (!places.libraryDirectory.empty()) {
+        // Written with the library path's own separator (backslashes on Windows).
+        std::string relative = build::kFirmwareDirectory;
+        const char separator = places.libraryDirectory.find('\\') != std::string::npos ? '\\' : '/';
+        for (char& c : relative)
+            if (c == '/') c = separator;
+        places.dataDirectory = places.libraryDirectory + separator + relative;
+    }
     return places;
 }
 

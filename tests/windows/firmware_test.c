@@ -1,5 +1,6 @@
-/* The unit's firmware from a file in Trelvo.dll: TRELVO_FIRMWARE, and
- * trelvo_fw.hex beside the DLL (found through the DLL's own module path).
+/* The unit's firmware from a file in Trelvo.dll: TRELVO_FIRMWARE, then
+ * trelvo_fw.hex in the installed data directory (..\share\trelvo from the
+ * DLL's bin directory), then beside the DLL (found through its module path).
  * A missing or malformed file fails the open with the no-unit code before a
  * unit is touched; a good one programs a simulated unit that needs firmware.
  * The DLL is copied into a directory of its own, so that the file beside it
@@ -25,6 +26,7 @@ static void writeFile(const char* path, const char* text) {
 
 int main(void) {
     char here[MAX_PATH], dir[MAX_PATH], dll[MAX_PATH], beside[MAX_PATH], named[MAX_PATH];
+    char bin[MAX_PATH], share[MAX_PATH], data[MAX_PATH], inData[MAX_PATH];
     char source[MAX_PATH], text[64];
     DWORD n = GetModuleFileNameA(NULL, here, sizeof here);
     CHECK(n > 0 && n < sizeof here);
@@ -33,9 +35,16 @@ int main(void) {
     GetTempPathA(sizeof dir, dir);
     snprintf(dir + strlen(dir), sizeof dir - strlen(dir), "trelvo-fw-%lu",
              (unsigned long)GetCurrentProcessId());
+    snprintf(bin, sizeof bin, "%s\\bin", dir);
+    snprintf(share, sizeof share, "%s\\share", dir);
+    snprintf(data, sizeof data, "%s\\trelvo", share);
     CreateDirectoryA(dir, NULL);
-    snprintf(dll, sizeof dll, "%s\\Trelvo.dll", dir);
-    snprintf(beside, sizeof beside, "%s\\trelvo_fw.hex", dir);
+    CreateDirectoryA(bin, NULL);
+    CreateDirectoryA(share, NULL);
+    CreateDirectoryA(data, NULL);
+    snprintf(dll, sizeof dll, "%s\\Trelvo.dll", bin);
+    snprintf(beside, sizeof beside, "%s\\trelvo_fw.hex", bin);
+    snprintf(inData, sizeof inData, "%s\\trelvo_fw.hex", data);
     snprintf(named, sizeof named, "%s\\named.hex", dir);
     CHECK_MSG(CopyFileA(source, dll, FALSE), "cannot copy %s", source);
 
@@ -64,8 +73,16 @@ int main(void) {
     getUnitInfo(0, text, sizeof text, 7);
     CHECK_MSG(strcmp(text, "4") == 0, "malformed file: line 7 is '%s'", text);
 
-    /* Without the variable, the file beside the DLL is the one read. */
+    /* Without the variable, the data directory comes before the DLL's own. */
     SetEnvironmentVariableA("TRELVO_FIRMWARE", NULL);
+    writeFile(inData, bad);
+    writeFile(beside, good);
+    CHECK(openUnit() == 0);
+    getUnitInfo(0, text, sizeof text, 7);
+    CHECK_MSG(strcmp(text, "4") == 0, "malformed file in the data directory: line 7 is '%s'", text);
+    DeleteFileA(inData);
+
+    /* Then the file beside the DLL is the one read. */
     writeFile(beside, bad);
     CHECK(openUnit() == 0);
     getUnitInfo(0, text, sizeof text, 7);
