@@ -4,6 +4,8 @@
 #include "driver/usb_backend.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "api/unit_table.h"
+#include "driver/backend_factory.h"
 #include "driver/unit_ids.h"
 #include "driver/usb_records.h"
 #include "platform/platform.h"
@@ -601,6 +604,98 @@ TEST_F(OverUsb, AUnitClaimedElsewhereIsSkippedForTheNextOne) {
     // Nothing left: "no unit".
     EXPECT_EQ(TrelvoOpenUnit(), 0);
     EXPECT_EQ(line(0, 7), "4");
+}
+
+}  // namespace
+
+namespace {
+
+// ============================================================================
+// Unload and fork
+// ============================================================================
+
+TEST_F(Backend, ShutdownWhileStreamingEndsTheTransfersTheEventThreadAndTheHost) {
+    host->plug("1-2", unitConfig());
+    const int64_t f = openUnit(0);
+    const auto p = streamParams();
+    ASSERT_TRUE(request(f, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    readStream(*backend, f, 20);
+    backend->shutdown();
+    EXPECT_EQ(host->transfersInFlight(), 0);
+    EXPECT_EQ(host->openHandles(), 0);
+    EXPECT_FALSE(backend->eventThreadRunning());
+    EXPECT_EQ(host.use_count(), 2);  // the test's and the factory's: the backend let it go
+    EXPECT_FALSE(request(f, usb::kIoctlGetDriverVersion, nullptr, 0, nullptr, 0));
+    // A later open starts afresh.
+    const int64_t again = backend->open(0);
+    EXPECT_GE(again, 0);
+    backend->close(again);
+}
+
+TEST_F(Backend, AForkedChildLeavesTheParentsTransfersAloneAndStartsItsOwnHost) {
+    host->plug("1-2", unitConfig());
+    int hostsMade = 0;
+    auto b = std::make_shared<UsbDriverBackend>([&]() -> std::shared_ptr<driver::IUsbHost> {
+        ++hostsMade;
+        auto h = hostsMade == 1 ? host : std::make_shared<FakeUsbHost>();
+        if (hostsMade > 1) std::static_pointer_cast<FakeUsbHost>(h)->plug("1-2", unitConfig());
+        return h;
+    });
+    const int64_t f = b->open(0);
+    ASSERT_GE(f, 0);
+    const uint8_t zero[2] = {0, 0};
+    ASSERT_TRUE(b->control(f, usb::kIoctlSelectInterface, zero, 2, nullptr, 0, nullptr));
+    const auto p = streamParams();
+    ASSERT_TRUE(b->control(f, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0, nullptr));
+    const int inFlight = host->transfersInFlight();
+    ASSERT_GT(inFlight, 0);
+
+    b->lockForFork();
+    const pid_t child = fork();
+    if (child == 0) {
+        b->abandonAfterFork();
+        b->unlockAfterFork();
+        // The parent's file is not the child's; a new open uses a new host.
+        uint32_t n = 0;
+        usb::DriverVersion v{};
+        if (b->control(f, usb::kIoctlGetDriverVersion, nullptr, 0, &v, sizeof v, &n)) _exit(2);
+        if (b->openFiles() != 0) _exit(3);
+        const int64_t mine = b->open(0);
+        if (mine < 0 || hostsMade != 2) _exit(4);
+        b->close(mine);
+        _exit(0);
+    }
+    b->unlockAfterFork();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent's stream goes on.
+    EXPECT_GT(readStream(*b, f, 50).size(), 10u);
+    b->close(f);
+    EXPECT_EQ(host->transfersInFlight(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LibusbBackend, AChildForkedAfterTheFirstLookupLooksWithItsOwnContext) {
+    // No unit is plugged into this machine; what counts is that neither
+    // process hangs or crashes around the fork.
+    auto b = usb::createPlatformBackend();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->open(0), -1);  // creates the libusb context
+    const pid_t child = fork();
+    if (child == 0) _exit(b->open(0) == -1 && b->open(63) == -1 ? 0 : 1);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(b->open(0), -1);
+    b->shutdown();
 }
 
 }  // namespace
