@@ -545,7 +545,12 @@ void UsbDriverBackend::startEventThreadIfNeeded() {
     eventHost_ = host;
     eventRun_.store(true);
     eventThread_ = std::thread([this, host] {
-        while (eventRun_.load(std::memory_order_acquire)) host->handleEvents(kEventWaitMs);
+        while (eventRun_.load(std::memory_order_acquire)) {
+            try {
+                host->handleEvents(kEventWaitMs);
+            } catch (...) {  // out of memory in a completion: try again on the next pass
+            }
+        }
     });
 }
 
