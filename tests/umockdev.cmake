@@ -1,0 +1,46 @@
+# Tests through the real libusb and usbfs ioctls against units emulated under
+# umockdev (tests/umockdev/). They run in the plain and the ASan+UBSan builds;
+# not under ThreadSanitizer, which reports races inside umockdev, GLib and
+# libudev themselves.
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_check_modules(TRELVO_UMOCKDEV QUIET IMPORTED_TARGET umockdev-1.0 glib-2.0 gobject-2.0)
+  pkg_check_modules(TRELVO_LIBUSB QUIET IMPORTED_TARGET libusb-1.0)
+endif()
+find_program(TRELVO_UMOCKDEV_WRAPPER umockdev-wrapper)
+
+if(TRELVO_SANITIZE MATCHES "thread")
+  message(STATUS "umockdev tests: skipped under ThreadSanitizer")
+elseif(NOT TRELVO_UMOCKDEV_FOUND OR NOT TRELVO_LIBUSB_FOUND OR NOT TRELVO_UMOCKDEV_WRAPPER)
+  message(WARNING "umockdev tests: umockdev, libumockdev-dev or libusb-1.0-0-dev missing, not built")
+else()
+  set(_umock ${CMAKE_CURRENT_SOURCE_DIR}/umockdev)
+
+  # Host-side helpers and the holder: another process that claims a unit.
+  add_library(trelvo_umock_support STATIC ${_umock}/umock_support.cpp)
+  target_include_directories(trelvo_umock_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(trelvo_umock_support PUBLIC PkgConfig::TRELVO_LIBUSB)
+  target_compile_definitions(trelvo_umock_support PRIVATE
+    TRELVO_UMOCK_HOLDER="$<TARGET_FILE:trelvo_umock_holder>")
+  add_executable(trelvo_umock_holder ${_umock}/holder.cpp)
+  target_link_libraries(trelvo_umock_holder PRIVATE trelvo_umock_support)
+
+  # The emulated bus: the simulated unit model behind a usbdevfs ioctl handler.
+  add_library(trelvo_umock STATIC ${_umock}/emulated_bus.cpp)
+  target_include_directories(trelvo_umock PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(trelvo_umock PUBLIC trelvo_static PkgConfig::TRELVO_UMOCKDEV)
+
+  file(GLOB _umock_tests CONFIGURE_DEPENDS ${_umock}/*_test.cpp)
+  add_executable(trelvo_umock_tests ${_umock_tests})
+  target_link_libraries(trelvo_umock_tests PRIVATE trelvo_umock trelvo_umock_support
+                        GTest::gtest GTest::gtest_main)
+  add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo)
+  # Every test runs in its own process under the preload library, so each
+  # has its own testbed.
+  set_target_properties(trelvo_umock_tests PROPERTIES CROSSCOMPILING_EMULATOR ${TRELVO_UMOCKDEV_WRAPPER})
+  set(_umock_env
+    "ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:verify_asan_link_order=0"
+    "LSAN_OPTIONS=suppressions=${_umock}/lsan.supp:print_suppressions=0")
+  gtest_discover_tests(trelvo_umock_tests TEST_PREFIX umockdev. DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 60 LABELS umockdev ENVIRONMENT "${_umock_env}")
+endif()
