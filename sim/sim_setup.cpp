@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::sim {
 

@@ -12,10 +12,10 @@
 #include <map>
 #include <mutex>
 
+#include "driver/backend_factory.h"
 #include "platform/platform.h"
 #include "sim/sim_model.h"
 #include "sim/sim_setup.h"
-#include "usb/backend_factory.h"
 
 namespace trelvo::sim {
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
+#include "driver/backend_factory.h"
 #include "sim/simulator.h"
-#include "usb/backend_factory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Linux has no kernel driver of its own for the unit: without the simulator
 // (or, later, the libusb backend) no device file exists.
-#include "usb/backend_factory.h"
+#include "driver/backend_factory.h"
 
 namespace trelvo::usb {
 
