@@ -29,14 +29,22 @@ else()
   target_include_directories(trelvo_umock PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(trelvo_umock PUBLIC trelvo_static PkgConfig::TRELVO_UMOCKDEV)
 
+  # Runs a program against emulated units (the installed-consumer check, the
+  # benchmark); loads and unloads the library while it streams.
+  add_executable(trelvo_umock_host ${_umock}/host.cpp)
+  target_link_libraries(trelvo_umock_host PRIVATE trelvo_umock)
+  add_executable(trelvo_umock_unload ${_umock}/unload_child.cpp)
+  target_link_libraries(trelvo_umock_unload PRIVATE ${CMAKE_DL_LIBS})
+
   # Every test runs in its own process (with its own testbed); the program
   # runs itself again under umockdev's preload library (umock_main.cpp).
   file(GLOB _umock_tests CONFIGURE_DEPENDS ${_umock}/*_test.cpp)
   add_executable(trelvo_umock_tests ${_umock_tests} ${_umock}/umock_main.cpp)
   target_link_libraries(trelvo_umock_tests PRIVATE trelvo_umock trelvo_umock_support GTest::gtest)
   target_compile_definitions(trelvo_umock_tests PRIVATE
-    TRELVO_UMOCK_LSAN_SUPPRESSIONS="${_umock}/lsan.supp")
-  add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo)
+    TRELVO_UMOCK_LSAN_SUPPRESSIONS="${_umock}/lsan.supp"
+    TRELVO_UMOCK_UNLOAD="$<TARGET_FILE:trelvo_umock_unload>" TRELVO_UMOCK_LIBRARY="$<TARGET_FILE:trelvo>")
+  add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo_umock_unload trelvo)
   gtest_discover_tests(trelvo_umock_tests TEST_PREFIX umockdev. DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 60 LABELS umockdev)
 endif()

@@ -430,7 +430,8 @@ struct EmulatedBus::State {
         *actual = 0;
         if ((type & 0x60) == 0x40) {  // vendor
             if (request == kRequestRam && !in) {
-                u.writes.push_back({value, std::vector<uint8_t>(data, data + length)});
+                u.writes.push_back(
+                    {value, std::vector<uint8_t>(data, data + length), Clock::now()});
                 for (uint32_t i = 0; i < length && value + i < u.ram.size(); ++i)
                     u.ram[value + i] = data[i];
                 if ((value == kCpuControlSecondGeneration || value == kCpuControlFirstGeneration) &&

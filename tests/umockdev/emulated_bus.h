@@ -40,7 +40,8 @@ namespace trelvo::umock {
 struct MemoryWrite {
     uint16_t address = 0;
     std::vector<uint8_t> data;
-    bool operator==(const MemoryWrite&) const = default;
+    std::chrono::steady_clock::time_point at{};  // arrival (not compared)
+    bool operator==(const MemoryWrite& o) const { return address == o.address && data == o.data; }
 };
 
 // Counters of one unit's isochronous pipe since it was plugged.

@@ -2,7 +2,8 @@
 // umockdev's preload library (which redirects /sys, /dev and the usbfs
 // ioctls to the testbed), so the tests need no wrapper. AddressSanitizer
 // wants to be first among the preloaded libraries; that check is turned off,
-// and GLib's one-time allocations are not reported as leaks.
+// and GLib's one-time allocations are not reported as leaks. The library's
+// backend is chosen as on a real machine: TRELVO_SIMULATE is removed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,6 +28,11 @@ int main(int argc, char** argv) {
         setenv("LD_PRELOAD", value.c_str(), 1);
         appendOption("ASAN_OPTIONS", "verify_asan_link_order=0");
         appendOption("LSAN_OPTIONS", "suppressions=" TRELVO_UMOCK_LSAN_SUPPRESSIONS);
+        // Named-mutex files of this test and the processes it starts, apart
+        // from tests running side by side.
+        const std::string locks = "/tmp/trelvo-umock-locks-" + std::to_string(getpid());
+        setenv("TRELVO_LOCK_DIR", locks.c_str(), 1);
+        unsetenv("TRELVO_SIMULATE");
         execv("/proc/self/exe", argv);
         std::perror("re-running under umockdev's preload library");
         return 1;

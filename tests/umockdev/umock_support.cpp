@@ -1,5 +1,7 @@
 #include "umockdev/umock_support.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -157,39 +159,79 @@ int submitIso(libusb_device_handle* h, int length) {
     return r;
 }
 
-Holder::Holder(int port) {
-    int out[2];
-    if (pipe(out) != 0) return;
+Child::Child(const std::vector<std::string>& argv) {
+    int out[2], in[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    if (pipe2(in, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string portText = std::to_string(port);
-    std::vector<char*> argv{const_cast<char*>(TRELVO_UMOCK_HOLDER),
-                            const_cast<char*>(portText.c_str()), nullptr};
-    if (posix_spawn(&pid_, TRELVO_UMOCK_HOLDER, &actions, nullptr, argv.data(), environ) != 0)
-        pid_ = -1;
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char line[16] = {};
-    if (pid_ > 0) {
-        const ssize_t n = read(out[0], line, sizeof line - 1);
-        holding_ = n > 0 && std::strncmp(line, "held", 4) == 0;
-    }
-    close(out[0]);
+    ::close(out[1]);
+    ::close(in[0]);
+    out_ = out[0];
+    in_ = in[1];
 }
 
-Holder::~Holder() {
+Child::~Child() {
     kill();
+    if (out_ >= 0) ::close(out_);
+    closeInput();
 }
 
-void Holder::kill() {
+std::string Child::readLine(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto nl = buffered_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffered_.substr(0, nl);
+            buffered_.erase(0, nl + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (out_ < 0 || left.count() <= 0) return {};
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+        char b[256];
+        const ssize_t n = read(out_, b, sizeof b);
+        if (n <= 0) return {};
+        buffered_.append(b, static_cast<std::size_t>(n));
+    }
+}
+
+void Child::closeInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+int Child::wait() {
+    if (pid_ > 0) {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        pid_ = -1;
+    }
+    return status_;
+}
+
+void Child::kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    holding_ = false;
+    wait();
+}
+
+Holder::Holder(int port) : child_({TRELVO_UMOCK_HOLDER, std::to_string(port)}) {
+    holding_ = child_.readLine() == "held";
 }
 
 }  // namespace trelvo::umock

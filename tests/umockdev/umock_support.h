@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace trelvo::umock {
 
@@ -43,19 +45,40 @@ StreamResult streamFor(libusb_context* ctx, libusb_device_handle* h,
 // returns the submission's result (cancelling and reaping it when accepted).
 int submitIso(libusb_device_handle* h, int length);
 
-// Another process that opens the unit on `port` through libusb and claims its
-// interface until killed.
-class Holder {
+// A program run as another process on the same emulated bus (it inherits
+// the testbed and the preload library through the environment), with a pipe
+// from its stdout and one to its stdin.
+class Child {
   public:
-    explicit Holder(int port);
-    ~Holder();
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-    bool holding() const { return holding_; }
-    void kill();  // SIGKILL, then reaps the process
+    explicit Child(const std::vector<std::string>& argv);
+    ~Child();  // kills it if still running
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool started() const { return pid_ > 0; }
+    // The next line of its output (without the newline); empty at its end
+    // or after `limit`.
+    std::string readLine(std::chrono::milliseconds limit = std::chrono::seconds(20));
+    void closeInput();  // it sees end of input
+    int wait();         // exit status, or 128 + signal
+    void kill();        // SIGKILL and reap
 
   private:
     pid_t pid_ = -1;
+    int out_ = -1, in_ = -1;
+    std::string buffered_;
+    int status_ = -1;
+};
+
+// Another process that opens the unit on `port` through libusb and claims
+// its interface until killed.
+class Holder {
+  public:
+    explicit Holder(int port);
+    bool holding() const { return holding_; }
+    void kill() { child_.kill(); }
+
+  private:
+    Child child_;
     bool holding_ = false;
 };
 
