@@ -47,4 +47,14 @@ else()
   add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo_umock_unload trelvo)
   gtest_discover_tests(trelvo_umock_tests TEST_PREFIX umockdev. DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 60 LABELS umockdev)
+
+  # An application built against the installed library opens, captures from
+  # and closes an emulated unit (installing needs the plain build).
+  if(NOT TRELVO_SANITIZE)
+    add_test(NAME umockdev.installed_consumer
+      COMMAND ${CMAKE_COMMAND} -DBUILD=${PROJECT_BINARY_DIR} -DSRC=${_umock}
+              -DWORK=${CMAKE_CURRENT_BINARY_DIR}/umock-consumer -DHOST=$<TARGET_FILE:trelvo_umock_host>
+              -P ${_umock}/consumer.cmake)
+    set_tests_properties(umockdev.installed_consumer PROPERTIES TIMEOUT 180 LABELS umockdev)
+  endif()
 endif()
