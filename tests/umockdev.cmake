@@ -33,6 +33,8 @@ else()
   # benchmark); loads and unloads the library while it streams.
   add_executable(trelvo_umock_host ${_umock}/host.cpp)
   target_link_libraries(trelvo_umock_host PRIVATE trelvo_umock)
+  add_executable(trelvo_stream_probe ${_umock}/stream_probe.cpp)
+  target_link_libraries(trelvo_stream_probe PRIVATE trelvo)
   add_executable(trelvo_umock_unload ${_umock}/unload_child.cpp)
   target_link_libraries(trelvo_umock_unload PRIVATE ${CMAKE_DL_LIBS})
 
