@@ -14,7 +14,7 @@
 
 #include "driver/driver_backend.h"
 #include "driver/driver_interface.h"
-#include "usb/unit_ids.h"
+#include "driver/unit_ids.h"
 
 namespace trelvo::sim {
 

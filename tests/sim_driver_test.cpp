@@ -9,10 +9,10 @@
 
 #include "device/identity.h"
 #include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 #include "sim/simulator.h"
 #include "support/sim_packets.h"
 #include "usb/driver_channel.h"
-#include "usb/unit_ids.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "device/identity.h"
 #include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 #include "support/sim_packets.h"
-#include "usb/unit_ids.h"
 
 namespace {
 

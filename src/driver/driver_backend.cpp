@@ -47,4 +47,14 @@ std::shared_ptr<IDriverBackend> driverBackend() {
     return s.backend;
 }
 
+void shutdownDriverBackend() {
+    std::shared_ptr<IDriverBackend> backend;
+    {
+        auto& s = slot();
+        std::lock_guard<std::mutex> guard(s.mutex);
+        backend = s.backend;
+    }
+    if (backend) backend->shutdown();
+}
+
 }  // namespace trelvo::usb

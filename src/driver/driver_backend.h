@@ -37,6 +37,11 @@ class IDriverBackend {
     // come back now, with no lock of the library held. A backend whose reads
     // never wait long may ignore it.
     virtual void wakeStreamRead(int64_t /*file*/) {}
+
+    // Releases what the backend holds for the process (threads, a USB
+    // context). Called once at library unload, after every unit was closed;
+    // a later open may start afresh.
+    virtual void shutdown() {}
 };
 
 // Installs the process-wide backend (nullptr: none, no device file opens).
@@ -47,5 +52,9 @@ void setDriverBackend(std::shared_ptr<IDriverBackend> backend);
 // from the environment: TRELVO_SIMULATE selects the simulated driver; else the
 // platform's real driver where there is one; else none.
 std::shared_ptr<IDriverBackend> driverBackend();
+
+// Library unload: shuts the installed backend down (see
+// IDriverBackend::shutdown). The backend stays installed.
+void shutdownDriverBackend();
 
 }  // namespace trelvo::usb
