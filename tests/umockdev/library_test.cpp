@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -45,6 +49,31 @@ std::vector<MemoryWrite> downloadWrites(const usb::FirmwareRecord* records, std:
                      {}});
     w.push_back({0xE600, {0}, {}});
     return w;
+}
+
+// Writes an Intel HEX file of `count` data records of 16 bytes each and an
+// end record; returns the records as the unit should receive them.
+std::vector<usb::FirmwareRecord> writeHexFile(const std::string& path, int count) {
+    std::vector<usb::FirmwareRecord> records;
+    FILE* f = std::fopen(path.c_str(), "w");
+    for (int i = 0; i < count; ++i) {
+        usb::FirmwareRecord r{};
+        r.length = 16;
+        r.address = static_cast<uint16_t>(0x0080 + 16 * i);
+        unsigned sum = 16 + (r.address >> 8) + (r.address & 0xFF);
+        std::fprintf(f, ":10%04X00", r.address);
+        for (int k = 0; k < 16; ++k) {
+            r.data[k] = static_cast<uint8_t>(i * 31 + k * 7 + 1);
+            sum += r.data[k];
+            std::fprintf(f, "%02X", r.data[k]);
+        }
+        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        records.push_back(r);
+    }
+    std::fprintf(f, ":00000001FF\n");
+    std::fclose(f);
+    records.push_back(usb::FirmwareRecord{0, 0, 0, 1, {}, 0});
+    return records;
 }
 
 class Library : public ::testing::Test {
@@ -110,6 +139,45 @@ TEST_F(Library, DownloadAndReenumerationKeepTheIndex) {
     closeUnit(first);
     EXPECT_FALSE(bus_.claimed(1));
     EXPECT_FALSE(bus_.claimed(2));
+}
+
+// The image of TRELVO_FIRMWARE is what the unit receives, record by record.
+TEST_F(Library, FirmwareFileIsWhatTheUnitReceives) {
+    const std::string path = "/tmp/trelvo-umock-fw-" + std::to_string(getpid()) + ".hex";
+    const auto records = writeHexFile(path, 40);
+    setenv("TRELVO_FIRMWARE", path.c_str(), 1);
+    plug(1, sim::FirmwareState::OtherRevision);
+    const int16_t h = openUnit();
+    unsetenv("TRELVO_FIRMWARE");
+    std::remove(path.c_str());
+    ASSERT_NE(h, 0);
+    EXPECT_EQ(bus_.downloads(1), 1);
+    const auto expected = downloadWrites(records.data(), records.size());
+    auto writes = bus_.memoryWrites(1);
+    ASSERT_GE(writes.size(), expected.size());
+    writes.resize(expected.size());
+    EXPECT_EQ(writes, expected);
+}
+
+// A malformed file (one checksum wrong) never reaches the unit: the open
+// fails and nothing was written.
+TEST_F(Library, MalformedFirmwareFileSendsNothing) {
+    const std::string path = "/tmp/trelvo-umock-badfw-" + std::to_string(getpid()) + ".hex";
+    writeHexFile(path, 10);
+    {
+        FILE* f = std::fopen(path.c_str(), "r+");
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, 9, SEEK_SET);  // the first data byte of the first record
+        std::fputc('F', f);
+        std::fclose(f);
+    }
+    setenv("TRELVO_FIRMWARE", path.c_str(), 1);
+    plug(1, sim::FirmwareState::OtherRevision);
+    EXPECT_EQ(openUnit(), 0);
+    unsetenv("TRELVO_FIRMWARE");
+    std::remove(path.c_str());
+    EXPECT_TRUE(bus_.memoryWrites(1).empty());
+    EXPECT_EQ(bus_.downloads(1), 0);
 }
 
 // Lost packets (error status, no data) cost their readings and nothing else:
