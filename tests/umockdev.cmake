@@ -47,6 +47,11 @@ else()
     TRELVO_UMOCK_LSAN_SUPPRESSIONS="${_umock}/lsan.supp"
     TRELVO_UMOCK_UNLOAD="$<TARGET_FILE:trelvo_umock_unload>" TRELVO_UMOCK_LIBRARY="$<TARGET_FILE:trelvo>")
   add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo_umock_unload trelvo)
+  # The firmware-file tests run once the library reads TRELVO_FIRMWARE.
+  file(GLOB_RECURSE _firmware_file ${PROJECT_SOURCE_DIR}/src/*/firmware_file.cpp)
+  if(_firmware_file)
+    target_compile_definitions(trelvo_umock_tests PRIVATE TRELVO_UMOCK_FIRMWARE_FILE=1)
+  endif()
   gtest_discover_tests(trelvo_umock_tests TEST_PREFIX umockdev. DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 60 LABELS umockdev)
 
