@@ -256,8 +256,10 @@ TEST_F(Library, UnplugWhileStreaming) {
         std::this_thread::sleep_for(10ms);
     }
     const double cpu = cpuSeconds() - cpuBefore;
+    RecordProperty("cpu_ms_after_unplug", static_cast<int>(cpu * 1000));
+    if (std::getenv("UMOCK_VERBOSE")) std::fprintf(stderr, "cpu after unplug: %.3f s\n", cpu);
     EXPECT_LT(slowest, 200ms);
-    EXPECT_LT(cpu, 0.5) << "something spins after the unit left";
+    EXPECT_LT(cpu, 0.25) << "something spins after the unit left";
     const auto t = Clock::now();
     closeUnit(h);
     EXPECT_LT(Clock::now() - t, 3s);
@@ -302,7 +304,11 @@ TEST_F(Library, UnitHeldByAnotherProcessIsPassedOver) {
 // stream, claim, event thread and libusb context, and lives on.
 TEST_F(Library, DlcloseWhileStreaming) {
     plug(1);
-    Child child({TRELVO_UMOCK_UNLOAD, TRELVO_UMOCK_LIBRARY});
+    // The library's process-wide state is deliberately never freed; after
+    // dlclose LeakSanitizer would count it as lost.
+    std::string asan = "ASAN_OPTIONS=";
+    if (const char* old = std::getenv("ASAN_OPTIONS")) asan += std::string(old) + ":";
+    Child child({TRELVO_UMOCK_UNLOAD, TRELVO_UMOCK_LIBRARY}, {asan + "detect_leaks=0"});
     ASSERT_TRUE(child.started());
     EXPECT_EQ(child.readLine(), "streaming");
     EXPECT_TRUE(bus_.claimed(1));

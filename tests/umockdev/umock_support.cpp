@@ -159,7 +159,7 @@ int submitIso(libusb_device_handle* h, int length) {
     return r;
 }
 
-Child::Child(const std::vector<std::string>& argv) {
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     int out[2], in[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     if (pipe2(in, O_CLOEXEC) != 0) {
@@ -174,7 +174,20 @@ Child::Child(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& x : environment)
+            if (x.substr(0, x.find('=')) == name) replaced = true;
+        if (!replaced) envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), environment.begin(), environment.end());
+    std::vector<char*> env;
+    for (auto& e : envStrings) env.push_back(e.data());
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(in[0]);

@@ -50,7 +50,9 @@ int submitIso(libusb_device_handle* h, int length);
 // from its stdout and one to its stdin.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& argv);
+    // `environment`: NAME=VALUE entries set for it on top of this process's.
+    explicit Child(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment = {});
     ~Child();  // kills it if still running
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
