@@ -137,11 +137,15 @@ IsoPacketQueue::IsoPacketQueue(std::size_t capacity, std::size_t maxPacketLength
     : capacity_(std::max<std::size_t>(capacity, 1)), maxPacketLength_(maxPacketLength) {}
 
 void IsoPacketQueue::push(const uint8_t* data, std::size_t length, uint32_t status) {
-    if (size() >= capacity_) {
-        if (packets_.empty()) return;  // only the loss report is left: it stands for this one
+    // Room for this packet and the loss report in front of the kept ones.
+    while (size() >= capacity_ && !packets_.empty()) {
         packets_.pop_front();
         lossPending_ = true;
         ++dropped_;
+    }
+    if (size() >= capacity_) {  // capacity 1: the loss report stands for this one too
+        ++dropped_;
+        return;
     }
     Packet p{status, {}};
     if (status == kIsoPacketOk && data && length)
