@@ -2,7 +2,8 @@
 // would meet real units: no TRELVO_SIMULATE, the library's libusb backend
 // sees the units through /sys, /dev/bus/usb and the usbfs ioctls. After the
 // program ends it prints what each unit went through and returns the
-// program's exit status.
+// program's exit status. It runs itself under umockdev's preload library,
+// which the program it starts inherits.
 //
 //   trelvo_umock_host [--units N] [--rev2] [--delay MS] [--lose N] -- PROGRAM [ARGS...]
 //
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "umockdev/emulated_bus.h"
+#include "umockdev/preload.h"
 
 extern char** environ;
 
@@ -32,17 +34,6 @@ int usage() {
                  "usage: trelvo_umock_host [--units N] [--rev2] [--delay MS] [--lose N] -- "
                  "PROGRAM [ARGS...]\n");
     return 2;
-}
-
-void prependPreload() {
-    const char* old = getenv("LD_PRELOAD");
-    std::string v = "libumockdev-preload.so.0";
-    if (old && std::strstr(old, "libumockdev-preload")) return;
-    if (old && *old) v += std::string(":") + old;
-    setenv("LD_PRELOAD", v.c_str(), 1);
-    const char* asan = getenv("ASAN_OPTIONS");
-    std::string a = asan && *asan ? std::string(asan) + ":" : "";
-    setenv("ASAN_OPTIONS", (a + "verify_asan_link_order=0").c_str(), 1);
 }
 
 void report(const trelvo::umock::EmulatedBus& bus, int port) {
@@ -74,6 +65,7 @@ void report(const trelvo::umock::EmulatedBus& bus, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!trelvo::umock::ensurePreloaded(argv)) return 1;
     int units = 1, lose = 0;
     uint32_t delay = 300;
     bool rev2 = false;
@@ -108,12 +100,6 @@ int main(int argc, char** argv) {
         if (lose) bus.loseIsoPackets(port, static_cast<uint32_t>(lose));
     }
 
-    unsetenv("TRELVO_SIMULATE");
-    prependPreload();
-    if (!getenv("TRELVO_LOCK_DIR")) {
-        char dir[] = "/tmp/trelvo-umock-host-XXXXXX";
-        if (mkdtemp(dir)) setenv("TRELVO_LOCK_DIR", dir, 1);
-    }
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[i], nullptr, nullptr, argv + i, environ) != 0) {
         std::fprintf(stderr, "trelvo_umock_host: cannot run %s\n", argv[i]);
