@@ -27,8 +27,12 @@ probe=$build/tests/trelvo_stream_probe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# 289 data records of 16 bytes and the end record: 290 x 22 = 6380 bytes.
-$py - "$work/image.hex" <<'PY'
+# 289 data records of 16 bytes and the end record: 290 x 22 = 6380 bytes. The
+# image is built into a second copy of the library (and also named by
+# TRELVO_FIRMWARE for libraries that read it at run time).
+imgbuild=$build-image290
+mkdir -p "$imgbuild"
+$py - "$imgbuild/image290.hex" <<'PY'
 import sys
 lines = []
 for i in range(289):
@@ -39,11 +43,15 @@ for i in range(289):
 lines.append(":00000001FF")
 open(sys.argv[1], "w").write("\n".join(lines) + "\n")
 PY
+cmake -S "$root" -B "$imgbuild" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRELVO_BUILD_TOOLS=OFF \
+  -DTRELVO_FIRMWARE_HEX="$imgbuild/image290.hex" >/dev/null
+nice -n 5 cmake --build "$imgbuild" -j2 --target trelvo_stream_probe >/dev/null
 
 for i in $(seq "$runs"); do
   TRELVO_SIMULATE=1 "$probe" "$seconds" | sed 's/^/sim /' >>"$work/results"
   env -u TRELVO_SIMULATE "$host" -- "$probe" "$seconds" | grep '^open_ms' | sed 's/^/usb /' >>"$work/results"
-  TRELVO_FIRMWARE="$work/image.hex" env -u TRELVO_SIMULATE "$host" --rev2 --delay 300 -- "$probe" 0 \
+  TRELVO_FIRMWARE="$imgbuild/image290.hex" env -u TRELVO_SIMULATE "$host" --rev2 --delay 300 \
+    -- "$imgbuild/tests/trelvo_stream_probe" 0 \
     | sed -n 's/^open_ms \([0-9.]*\).*/dlopen \1/p; s/.*download \([0-9.]*\) ms (\([0-9]*\) records.*/download \1 \2/p' \
     >>"$work/results"
 done
