@@ -259,14 +259,15 @@ class LibusbHost final : public IUsbHost {
 
 // The process's libusb backend, for the fork handlers.
 std::mutex g_backendMutex;
-UsbDriverBackend* g_backend = nullptr;  // immortal once made
+// Never destroyed once made: the fork handlers may run at any time.
+std::shared_ptr<UsbDriverBackend>* g_backend = nullptr;
 
 void forkPrepare() {
-    if (g_backend) g_backend->lockForFork();
+    if (g_backend) (*g_backend)->lockForFork();
 }
 
 void forkParent() {
-    if (g_backend) g_backend->unlockAfterFork();
+    if (g_backend) (*g_backend)->unlockAfterFork();
 }
 
 void forkChild() {
@@ -274,8 +275,8 @@ void forkChild() {
     // and transfers are not the child's: forget them without a call into
     // libusb, whose locks another parent thread may have held.
     if (!g_backend) return;
-    g_backend->abandonAfterFork();
-    g_backend->unlockAfterFork();
+    (*g_backend)->abandonAfterFork();
+    (*g_backend)->unlockAfterFork();
 }
 
 }  // namespace
@@ -292,9 +293,12 @@ std::shared_ptr<IDriverBackend> createPlatformBackend() {
         if (!host->valid()) return nullptr;
         return host;
     });
-    if (!g_backend) pthread_atfork(&forkPrepare, &forkParent, &forkChild);
-    // Kept alive for the fork handler even if the slot lets it go.
-    g_backend = (new std::shared_ptr<UsbDriverBackend>(backend))->get();
+    if (!g_backend) {
+        pthread_atfork(&forkPrepare, &forkParent, &forkChild);
+        g_backend = new std::shared_ptr<UsbDriverBackend>(backend);
+    } else {
+        *g_backend = backend;  // the earlier one stays alive where it is used
+    }
     return backend;
 }
 
