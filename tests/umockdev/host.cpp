@@ -109,5 +109,6 @@ int main(int argc, char** argv) {
     waitpid(pid, &status, 0);
     std::fflush(stdout);
     for (int port = 1; port <= units; ++port) report(bus, port);
+    trelvo::umock::removeOwnLockDirectory();
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace trelvo::umock {
@@ -38,6 +39,15 @@ inline bool ensurePreloaded(char** argv, const char* lsanSuppressions = nullptr)
     execv("/proc/self/exe", argv);
     std::perror("running again under umockdev's preload library");
     return false;
+}
+
+// Removes the named-mutex directory that ensurePreloaded made for this run.
+inline void removeOwnLockDirectory() {
+    const char* dir = std::getenv("TRELVO_LOCK_DIR");
+    if (dir && std::string(dir).rfind("/tmp/trelvo-umock-locks-", 0) == 0) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 }
 
 }  // namespace trelvo::umock

@@ -8,5 +8,7 @@
 int main(int argc, char** argv) {
     if (!trelvo::umock::ensurePreloaded(argv, TRELVO_UMOCK_LSAN_SUPPRESSIONS)) return 1;
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    trelvo::umock::removeOwnLockDirectory();
+    return result;
 }
