@@ -594,6 +594,35 @@ TEST_F(OverUsb, UnplugMidStreamFailsPromptlyAndTheUnitOpensAgainWhenBack) {
     EXPECT_EQ(TrelvoOpenUnit(), 1);
 }
 
+TEST_F(OverUsb, PacketErrorsAndAStallCostOnlyWhatTheyHit) {
+    host->plug("1-2", unitConfig());
+    const int16_t h = TrelvoOpenUnit();
+    ASSERT_EQ(h, 1);
+    setSignal("1-2", 1, dc(1234));
+    host->failPacketsEvery("1-2", 7);
+    int16_t channels[1] = {1};
+    ASSERT_GT(TrelvoSetInterval(h, 10000, 100, channels, 1), 0);
+    ASSERT_EQ(TrelvoRun(h, 100000, TRELVO_METHOD_STREAM), 1);
+    std::vector<uint16_t> chunk(1000);
+    int64_t total = 0;
+    const uint32_t start = trelvo::platform::tickCount();
+    while (total < 2000 && trelvo::platform::tickCount() - start < 10000) {
+        const int32_t got = TrelvoGetValues(h, chunk.data(), 1000);
+        for (int32_t i = 0; i < got; ++i) ASSERT_NEAR(chunk[i], 1234, 2) << total + i;
+        total += got;
+        if (got == 0) trelvo::platform::sleepMs(2);
+    }
+    EXPECT_GE(total, 2000);  // the stream goes on past its lost packets
+    EXPECT_EQ(TrelvoStop(h), 1);
+    // A stalled command fails that one operation; the next one works.
+    host->stallBulk("1-2", 0x02, 1);
+    uint16_t value = 0;
+    EXPECT_EQ(TrelvoGetValue(h, 1, &value), 0);
+    EXPECT_EQ(host->clearHalts("1-2"), 1);
+    ASSERT_EQ(TrelvoGetValue(h, 1, &value), 1);
+    EXPECT_NEAR(value, 1234, 2);
+}
+
 TEST_F(OverUsb, AUnitClaimedElsewhereIsSkippedForTheNextOne) {
     host->plug("1-2", unitConfig());
     host->plug("1-3", unitConfig());
