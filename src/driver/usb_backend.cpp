@@ -88,8 +88,11 @@ class IsoStream final : public IIsoCompletion {
         if (!out || p.packetSize == 0 || p.packetCount == 0 || outLength < need) return false;
         std::unique_lock<std::mutex> lk(m_);
         if (!receiving_ || p.pipeIndex != params_.pipeIndex) return false;
+        // A stream whose device has left the bus still waits out the read's
+        // time before it fails: the worker reads again at once, and a failure
+        // without a pause would keep it spinning until the unit is closed.
         cv_.wait_for(lk, std::chrono::milliseconds(kStreamReadWaitMs),
-                     [&] { return !queue_->empty() || failed_ || wakePending_ || !receiving_; });
+                     [&] { return !queue_->empty() || wakePending_ || !receiving_; });
         wakePending_ = false;
         if (!receiving_ || (failed_ && queue_->empty())) return false;
         *returned = queue_->read(out, outLength, p.packetSize, p.packetCount);
