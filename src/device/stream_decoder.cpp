@@ -102,6 +102,60 @@ inline bool gatherReading(const uint8_t* p, unsigned slots, uint32_t scans, uint
 
 }  // namespace
 
+std::size_t StreamDecoder::steadyReadings() const {
+    if (!triggered_ || counts_.preTriggerCountdown > 0) return 0;
+    if (config_.captureMethod == kMethodStream && counts_.streamKeepReadings != 0) return 0;
+    // The reading that brings a positive count to 0 completes the capture.
+    if (counts_.postTriggerCount > 0) return static_cast<std::size_t>(counts_.postTriggerCount - 1);
+    return SIZE_MAX;
+}
+
+void StreamDecoder::countSteadyReadings(std::size_t m) {
+    const int64_t left = int64_t{counts_.postTriggerCount} -
+                         static_cast<int64_t>(std::min<std::size_t>(m, INT32_MAX));
+    counts_.postTriggerCount = static_cast<int32_t>(std::max<int64_t>(left, INT32_MIN));
+}
+
+std::size_t StreamDecoder::takeSingleSlotReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                                                  uint16_t mask, bool deliver) {
+    // In chunks: first check every sample of the chunk without a branch,
+    // then convert them without one.
+    constexpr std::size_t kChunk = 32;
+    std::size_t m = 0;
+    while (m < room) {
+        const std::size_t chunk = std::min(room - m, kChunk);
+        const uint8_t* q = p + 3 * m;
+        unsigned bad = 0;
+        for (std::size_t j = 0; j < chunk; ++j)
+            bad |= (q[3 * j] ^ 1u) | (~q[3 * j + 1] & 1u) | (q[3 * j + 2] & 1u);
+        if (bad) {
+            for (std::size_t j = 0; j < chunk && wholeSampleOfSlot(q + 3 * j, 0); ++j, ++m)
+                if (deliver) out[m] = static_cast<uint16_t>(sampleValue(q + 3 * j) & mask);
+            return m;
+        }
+        if (deliver)
+            for (std::size_t j = 0; j < chunk; ++j)
+                out[m + j] = static_cast<uint16_t>(sampleValue(q + 3 * j) & mask);
+        m += chunk;
+    }
+    return m;
+}
+
+std::size_t StreamDecoder::takeReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                                        uint16_t mask) const {
+    const unsigned scanLength = config_.scanLength;
+    const unsigned channelCount = config_.channelCount;
+    const uint32_t oversample = config_.oversample;
+    const std::size_t readingBytes = std::size_t{3} * scanLength * oversample;
+    uint32_t sums[kMaxScanSlots];
+    for (std::size_t r = 0; r < room; ++r, p += readingBytes) {
+        if (!gatherReading(p, scanLength, oversample, sums)) return r;
+        for (unsigned k = 0; k < channelCount; ++k)
+            *out++ = static_cast<uint16_t>(divider_(sums[k]) & mask);
+    }
+    return room;
+}
+
 bool StreamDecoder::afterReading(uint16_t triggerValue, std::size_t outCount, SampleRing& ring,
                                  Completion& completion) {
     if (!triggered_) {
@@ -234,30 +288,37 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
         // these bytes.
         if (!started_ && oddBytesSinceEven_ == 0) {
             std::size_t taken = 0;  // end of the last reading taken here
-            if (scanLength == 1 && oversample == 1) {
-                while (length - i >= 3 && !stop) {
-                    const uint8_t* p = bytes + i;
-                    if (!wholeSampleOfSlot(p, 0)) break;
-                    i += 3;
-                    taken = i;
-                    const auto value = static_cast<uint16_t>(sampleValue(p));
-                    if (channelCount) out[outCount_++] = value & valueMask;
-                    stop = afterReading(triggerSlot == 0 ? value : uint16_t{0xFFFF}, outCount_,
-                                        ring, completion);
+            uint32_t sums[kMaxScanSlots];
+            while (!stop && length - i >= readingBytes) {
+                // Between the trigger and completion (and after it) a reading
+                // only delivers its values and counts: take a run of them.
+                const std::size_t steady = steadyReadings();
+                if (steady > 0) {
+                    const std::size_t room = std::min(steady, (length - i) / readingBytes);
+                    const std::size_t m =
+                        scanLength == 1 && oversample == 1
+                            ? takeSingleSlotReadings(bytes + i, room, out + outCount_, valueMask,
+                                                     channelCount != 0)
+                            : takeReadings(bytes + i, room, out + outCount_, valueMask);
+                    if (m > 0) {
+                        i += m * readingBytes;
+                        taken = i;
+                        outCount_ += m * channelCount;
+                        countSteadyReadings(m);
+                    }
+                    if (m < room) break;  // an irregular reading: byte by byte
+                    continue;
                 }
-            } else {
-                uint32_t sums[kMaxScanSlots];
-                while (length - i >= readingBytes && !stop) {
-                    if (!gatherReading(bytes + i, scanLength, oversample, sums)) break;
-                    i += readingBytes;
-                    taken = i;
-                    for (unsigned k = 0; k < channelCount; ++k)
-                        out[outCount_++] = static_cast<uint16_t>(divider_(sums[k]) & valueMask);
-                    uint16_t triggerValue = 0xFFFF;
-                    if (!triggered_ && triggerSlot < scanLength)
-                        triggerValue = static_cast<uint16_t>(divider_(sums[triggerSlot]));
-                    stop = afterReading(triggerValue, outCount_, ring, completion);
-                }
+                // One reading with the trigger test.
+                if (!gatherReading(bytes + i, scanLength, oversample, sums)) break;
+                i += readingBytes;
+                taken = i;
+                for (unsigned k = 0; k < channelCount; ++k)
+                    out[outCount_++] = static_cast<uint16_t>(divider_(sums[k]) & valueMask);
+                uint16_t triggerValue = 0xFFFF;
+                if (triggerSlot < scanLength)
+                    triggerValue = static_cast<uint16_t>(divider_(sums[triggerSlot]));
+                stop = afterReading(triggerValue, outCount_, ring, completion);
             }
             if (taken) {  // the odd bytes of the last sample taken
                 prevOddByte_ = bytes[taken - 3];

@@ -124,6 +124,19 @@ class StreamDecoder {
     bool afterReading(uint16_t triggerValue, std::size_t outCount, SampleRing& ring,
                       Completion& completion);
     void clearReading();
+    // Readings that can be taken without the trigger test: triggered, the
+    // countdown and the stream trim done, and short of the reading that
+    // completes the capture. 0 when the next reading needs the full test.
+    std::size_t steadyReadings() const;
+    // Counts m such readings: the post-trigger count falls, stopping at INT32_MIN.
+    void countSteadyReadings(std::size_t m);
+    // Take up to `room` whole in-order readings at p (one slot, no
+    // oversampling / any setting), writing their values to out; return how
+    // many were taken before the first that is not whole and in order.
+    static std::size_t takeSingleSlotReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                                              uint16_t mask, bool deliver);
+    std::size_t takeReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                             uint16_t mask) const;
 
     DecoderConfig config_;
     CaptureCounts counts_;
