@@ -7,13 +7,14 @@ root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-ci-fuzz"
 decoder_seconds=${TRELVO_FUZZ_SECONDS:-30}
 scan_seconds=${TRELVO_FUZZ_SCAN_SECONDS:-15}
+diff_seconds=${TRELVO_FUZZ_DIFF_SECONDS:-10}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELVO_SANITIZE="address;undefined" -DTRELVO_BUILD_FUZZ=ON \
   -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_TOOLS=OFF >/dev/null
 log="$build/fuzz-build.log"
-cmake --build "$build" --target decoder_fuzz scan_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
 if grep -E 'warning' "$log"; then
   echo "compiler warnings in the fuzz build"
   exit 1
@@ -30,4 +31,5 @@ run() {  # target, seconds
   grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$build/$1.log" || true
 }
 run decoder_fuzz "$decoder_seconds"
+run decoder_diff_fuzz "$diff_seconds"
 run scan_fuzz "$scan_seconds"
