@@ -147,6 +147,15 @@ std::size_t StreamDecoder::takeReadings(const uint8_t* p, std::size_t room, uint
     const unsigned channelCount = config_.channelCount;
     const uint32_t oversample = config_.oversample;
     const std::size_t readingBytes = std::size_t{3} * scanLength * oversample;
+    if (oversample == 1) {  // a reading is one scan: its samples are its values
+        for (std::size_t r = 0; r < room; ++r, out += channelCount) {
+            for (unsigned s = 0; s < scanLength; ++s, p += 3) {
+                if (!wholeSampleOfSlot(p, s)) return r;
+                if (s < channelCount) out[s] = static_cast<uint16_t>(sampleValue(p) & mask);
+            }
+        }
+        return room;
+    }
     uint32_t sums[kMaxScanSlots];
     for (std::size_t r = 0; r < room; ++r, p += readingBytes) {
         if (!gatherReading(p, scanLength, oversample, sums)) return r;
