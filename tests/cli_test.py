@@ -26,7 +26,7 @@ os.environ["TRELVO_LOCK_DIR"] = LOCK_DIR
 os.environ.pop("TRELVO_SIMULATE", None)
 
 # Exit statuses of the program.
-USAGE, NO_UNIT, UNIT_BUSY, DRIVER_TOO_OLD, TIMED_OUT = 2, 3, 4, 5, 9
+USAGE, NO_UNIT, UNIT_BUSY, DRIVER_TOO_OLD, BAD_IDENTITY, TIMED_OUT = 2, 3, 4, 5, 6, 9
 
 
 def run(*args, timeout=60, env=None):
@@ -273,6 +273,20 @@ class CliTest(unittest.TestCase):
                           "no unit found")
         self.assert_error(run("--unit", "3", "read", "1", "--simulate", "12,10"), NO_UNIT,
                           "handle 3", "units found: 1, 2")
+
+    def test_faults_set_in_the_environment(self):
+        # A unit whose identity memory is damaged, from the option and from the variable.
+        self.assert_error(run("read", "1", "--simulate", "12:identity=checksum"), BAD_IDENTITY,
+                          "identity record invalid")
+        env = dict(os.environ, TRELVO_SIMULATE="12:identity=variant")
+        self.assert_error(run("list", env=env), BAD_IDENTITY, "identity record invalid")
+        # A converter that never gets ready: the reading is out of range, not refused.
+        result = run("read", "1", "--simulate", "12:notready=always")
+        self.assert_ok(result)
+        self.assertGreaterEqual(int(result.stdout.split()[-1]), 16256, result.stdout)
+        result = run("read", "1", "--simulate", "12:ch1=dc(1234)")
+        self.assert_ok(result)
+        self.assertEqual(int(result.stdout.split()[-1]), 1234, result.stdout)
 
     def test_unit_busy_in_another_program(self):
         holder = subprocess.Popen(
