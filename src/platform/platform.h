@@ -45,8 +45,24 @@ void peekMessages();
 // where the platform has one. Returns false when it cannot be read.
 bool libraryFileVersion(std::string& version);
 
+// Full path of the file the library was loaded from (libtrelvo.so.1,
+// Trelvo.dll; the program's own file when the library is linked statically).
+// Any thread; no lock. False when the system cannot tell.
+bool libraryFilePath(std::string& path);
+
 // Value of an environment variable; false when unset.
 bool environmentVariable(const char* name, std::string& value);
+
+// ---- Library unload ----------------------------------------------------------
+
+using UnloadHandler = void (*)();
+
+// Registers the function the platform calls when the library is unloaded while
+// its code can still run: dlclose or the end of the process on POSIX,
+// FreeLibrary on Windows (not the end of the process there: the system has
+// already ended the other threads). Called once at load by the application
+// layer; nullptr: nothing runs.
+void setUnloadHandler(UnloadHandler handler);
 
 // ---- Recursive lock ----------------------------------------------------------
 
