@@ -77,10 +77,84 @@ unsigned deliveredChannels(const DecoderConfig& config) {
     return config.channelCount < slots ? config.channelCount : slots;
 }
 
+// Value of every slot of scan n: equal across the slots of a scan, so a
+// reading that mixes scans has channels that differ. The low 7 bits are 11 or
+// more, so no value byte ever reads as a slot number.
+unsigned scanValue(uint64_t n) {
+    return static_cast<unsigned>(11 + n % 117 + 128 * ((n / 117) % 128));
+}
+
+// Whole scans from a unit, with samples and bytes lost as a faulty bus loses
+// them: runs of whole samples anywhere (a lost or empty packet), single
+// bytes (at most one in a sample). A run that keeps the slot order (a
+// multiple of the scan length) cannot be seen in the bytes: it happens only
+// between blocks, reported as a failed read is. No delivered reading may
+// mix scans.
+void wholeReadingsRun(FuzzedDataProvider& in) {
+    DecoderConfig config;
+    config.scanLength = in.ConsumeIntegralInRange<uint8_t>(1, 11);
+    config.channelCount = in.ConsumeIntegralInRange<uint8_t>(1, config.scanLength);
+    config.triggerSlot = in.ConsumeIntegralInRange<uint8_t>(0, config.scanLength);
+    config.oversample = in.ConsumeIntegralInRange<uint16_t>(1, 6);
+    config.variant = in.ConsumeIntegralInRange<int32_t>(1, 2);
+    config.captureMethod = in.ConsumeIntegralInRange<int32_t>(1, 2);  // never halts
+    config.triggerEnabled = in.ConsumeBool();
+    config.triggerThreshold = in.ConsumeIntegral<int16_t>();
+    const unsigned slots = config.scanLength;
+    const CaptureCounts counts{in.ConsumeIntegralInRange<int32_t>(0, 10), 0,
+                               in.ConsumeIntegralInRange<int32_t>(1, 50)};
+    StreamDecoder decoder;
+    decoder.startCapture(config, counts);
+    SampleRing ring(20000);
+    std::vector<uint16_t> values(20000);
+    uint64_t sample = in.ConsumeIntegralInRange<uint64_t>(0, 1000);  // sample number in the stream
+
+    while (in.remaining_bytes() > 0) {
+        std::vector<uint8_t> block;
+        if (in.ConsumeBool()) {  // lost between the reads: reported
+            const uint64_t lost = in.ConsumeIntegralInRange<uint64_t>(1, 40);
+            sample += lost;
+            decoder.dataLost();
+        }
+        const unsigned samples = in.ConsumeIntegralInRange<unsigned>(0, 400);
+        for (unsigned k = 0; k < samples && in.remaining_bytes() > 0; ++k, ++sample) {
+            const unsigned fault = in.ConsumeIntegralInRange<unsigned>(0, 15);
+            if (fault == 0) {  // a run of whole samples that breaks the slot order
+                uint64_t run = in.ConsumeIntegralInRange<uint64_t>(1, 60);
+                if (run % slots == 0) ++run;
+                if (run % slots == 0) continue;  // one slot: nothing is visible
+                sample += run;
+            }
+            const unsigned slot = static_cast<unsigned>(sample % slots);
+            const unsigned value = scanValue(sample / slots);
+            uint8_t bytes[3] = {static_cast<uint8_t>(slot << 1 | 1),
+                                static_cast<uint8_t>((value & 0x7F) << 1 | 1),
+                                static_cast<uint8_t>((value >> 7) << 1)};
+            for (unsigned b = 0; b < 3; ++b)
+                if (fault != 1 + b) block.push_back(bytes[b]);
+        }
+        int32_t n = ring.slotCount();
+        ring.readOldest(values.data(), n);
+        decoder.decode(block.data(), block.size(), ring);
+        n = ring.count();
+        ring.readNewest(values.data(), n);
+        require(n % config.channelCount == 0, "a reading with a missing channel");
+        for (int32_t r = 0; r < n; r += config.channelCount)
+            for (int32_t c = 1; c < config.channelCount; ++c)
+                require(
+                    values[static_cast<std::size_t>(r + c)] == values[static_cast<std::size_t>(r)],
+                    "a reading mixes scans");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+        wholeReadingsRun(in);
+        return 0;
+    }
     TriggerSettings trigger;
     DecoderConfig config = makeConfig(in, trigger);
     SampleRing ring(in.ConsumeIntegralInRange<uint32_t>(0, 60));

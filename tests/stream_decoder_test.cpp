@@ -68,14 +68,20 @@ TEST(StreamDecoder, SampleLayoutAndTenBitMask) {
     EXPECT_EQ(contents(h10.ring), V{2048});
 }
 
-TEST(StreamDecoder, OddByteHistoryCarriesAcrossBlocksAndCaptures) {
-    Harness h(window());
+TEST(StreamDecoder, OddByteHistoryCarriesAcrossBlocksButMakesOneSampleOnly) {
+    Harness h(window(), {0, 0, 100});
     h.feed({0x01, 0x03});
-    h.feed({0x20});
-    h.feed({0x22});  // a lone even byte reuses the two odd bytes before it
+    h.feed({0x20});  // completes the sample begun in the previous block
+    h.feed({0x22});  // reuses the two odd bytes: not a whole sample, dropped
+    EXPECT_EQ(contents(h.ring), V{2049});
+    EXPECT_EQ(h.decoder.counts().postTriggerCount, 98);  // but it still counts as a reading
+    h.feed({0x01, 0x07, 0x24});
+    h.feed({0x01, 0x03});
+    // A capture start flushes the stream: odd bytes from before it make no
+    // whole sample with an even byte after it.
     h.decoder.startCapture(window(), {0, 0, 100});
-    h.feed({0x24});
-    EXPECT_EQ(contents(h.ring), (V{2049, 17 * 128 + 1, 18 * 128 + 1}));
+    h.feed({0x26, 0x01, 0x05, 0x28});
+    EXPECT_EQ(contents(h.ring), (V{2049, 18 * 128 + 3, 20 * 128 + 2}));
 }
 
 TEST(StreamDecoder, OversampledSlotsAverageWithTruncation) {
@@ -84,7 +90,6 @@ TEST(StreamDecoder, OversampledSlotsAverageWithTruncation) {
     addSample(b, 0, 100);
     addSample(b, 1, 10);
     addSample(b, 0, 101);
-    addSample(b, 9, 5000);  // no such slot: dropped
     h.feed(b);
     EXPECT_EQ(h.ring.count(), 0);  // slot 1 has only one sample
     b.clear();
@@ -114,22 +119,29 @@ TEST(StreamDecoder, LargeSumsStayExact) {
     EXPECT_EQ(contents(h.ring), V{16383});
 
     // A stream that loses the last slot's samples piles more samples on slot
-    // 0 than one reading can hold; the average stays right.
-    Harness lost(window(2, 2, 2));
+    // 0 than one reading can hold. That reading is dropped, but its trigger
+    // value, the average of slot 0, stays right (16383 is above 16382).
+    DecoderConfig c = window(2, 2, 2);
+    c.triggerEnabled = 1;
+    c.triggerThreshold = 16382;
+    Harness lost(c);
     b.clear();
     for (int i = 0; i < 200000; ++i) addSample(b, 0, 16383);
     addSample(b, 1, 1);
     addSample(b, 1, 3);
     lost.feed(b);
-    EXPECT_EQ(contents(lost.ring), (V{16383, 2}));
+    EXPECT_EQ(lost.ring.count(), 0);
+    EXPECT_TRUE(lost.decoder.triggered());
 }
 
-TEST(StreamDecoder, RunOfEvenBytesGivesAValuePerByte) {
-    Harness h(window());
+TEST(StreamDecoder, RunOfEvenBytesCompletesAReadingPerByteButDeliversOnlyWholeSamples) {
+    Harness h(window(), {0, 0, 1000});
     Bytes b{0x01, 0x03};
     b.insert(b.end(), 500, 0x20);
+    addSample(b, 0, 7);
     h.feed(b);
-    EXPECT_EQ(h.ring.count(), 500);
+    EXPECT_EQ(contents(h.ring), (V{2049, 7}));
+    EXPECT_EQ(h.decoder.counts().postTriggerCount, 1000 - 501);
 }
 
 TEST(StreamDecoder, AppendedTriggerSlotDrivesTheTriggerButDeliversNothing) {
@@ -163,10 +175,6 @@ TEST(StreamDecoder, BlockCaptureCompletesAfterCountdownAndDropsTheRest) {
     V expected;
     for (uint16_t v = 1; v <= 15; ++v) expected.push_back(v);
     EXPECT_EQ(contents(h.ring), expected);
-    // The history still ends with the 15th reading's odd bytes.
-    h.decoder.startCapture(c, {0, 0, 100});
-    h.feed({0x00});
-    EXPECT_EQ(contents(h.ring).back(), 15);
 }
 
 TEST(CaptureCounts, FromDelayAndMethod) {
@@ -279,6 +287,132 @@ TEST(StreamMethod, TrimAtTheTriggerCountsTheRingAndThisBlock) {
         EXPECT_EQ(h.feed(readings({17})), Completion::None);
         EXPECT_EQ(h.feed(readings({18})), Completion::ReadyCapturing);
         EXPECT_EQ(h.feed(readings({19})), Completion::None);
+    }
+}
+
+// ---- Whole readings after lost data -----------------------------------------
+
+// Scans of `slots` slots where every slot of scan n reads n: a reading that
+// mixes scans shows different values across its channels.
+Bytes scans(unsigned slots, unsigned first, unsigned count) {
+    Bytes b;
+    for (unsigned n = first; n < first + count; ++n)
+        for (unsigned s = 0; s < slots; ++s) addSample(b, s, 100 + n);
+    return b;
+}
+
+Bytes without(Bytes b, std::size_t from, std::size_t n) {
+    b.erase(b.begin() + static_cast<std::ptrdiff_t>(from),
+            b.begin() + static_cast<std::ptrdiff_t>(from + n));
+    return b;
+}
+
+TEST(WholeReadings, LostSamplesDropTheReadingTheyFallIntoAndNoOther) {
+    // Three slots; scans 0..3. Losing slot 2 of scan 1 and slot 0 of scan 2
+    // would join slots 0 and 1 of scan 1 with slot 2 of scan 2.
+    const Bytes all = scans(3, 0, 4);
+    Harness h(window(3, 3), {0, 0, 1000});
+    h.feed(without(all, 3 * 5, 6));
+    EXPECT_EQ(contents(h.ring), (V{100, 100, 100, 103, 103, 103}));
+    // The broken reading still counted: scans 0, 1+2 and 3 are three readings.
+    EXPECT_EQ(h.decoder.counts().postTriggerCount, 1000 - 3);
+
+    // Slots out of order within a scan, and a repeated slot.
+    Harness order(window(3, 3));
+    Bytes b;
+    addSample(b, 0, 1);
+    addSample(b, 2, 3);
+    addSample(b, 1, 2);
+    addSample(b, 2, 3);  // completes a reading that has every slot, out of order
+    addSample(b, 0, 4);
+    addSample(b, 0, 4);
+    addSample(b, 1, 5);
+    addSample(b, 2, 6);  // slot 0 twice
+    const Bytes good = scans(3, 7, 1);
+    b.insert(b.end(), good.begin(), good.end());
+    order.feed(b);
+    EXPECT_EQ(contents(order.ring), (V{107, 107, 107}));
+}
+
+TEST(WholeReadings, OversampledReadingsTakeWholeScansInOrder) {
+    // Two slots, two scans a reading. Losing slot 1 of scan 1 leaves slot 0
+    // with three samples when slot 1 has its second: dropped.
+    const Bytes all = scans(2, 0, 6);
+    Harness h(window(2, 2, 2), {0, 0, 1000});
+    h.feed(without(all, 3 * 3, 3));
+    // Scans 0..2 (with the loss) make one dropped reading; 3 and 4 a whole
+    // one (mean 103.5 truncated); scan 5 starts the next.
+    EXPECT_EQ(contents(h.ring), (V{103, 103}));
+    // Split anywhere over blocks, the same.
+    Harness split(window(2, 2, 2), {0, 0, 1000});
+    const Bytes lost = without(all, 3 * 3, 3);
+    for (std::size_t i = 0; i < lost.size(); i += 4)
+        split.feed(Bytes(lost.begin() + static_cast<std::ptrdiff_t>(i),
+                         lost.begin() + static_cast<std::ptrdiff_t>(std::min(i + 4, lost.size()))));
+    EXPECT_EQ(contents(split.ring), (V{103, 103}));
+}
+
+TEST(WholeReadings, ALostByteDropsTheReadingOfTheSampleItDamaged) {
+    // Each of a sample's three bytes lost in turn, in the middle slot of the
+    // second of three scans of three slots. Values whose low bits look like
+    // slot numbers make the damaged sample land in a slot.
+    for (std::size_t byte = 0; byte < 3; ++byte) {
+        Bytes b;
+        for (unsigned n = 0; n < 3; ++n)
+            for (unsigned s = 0; s < 3; ++s) addSample(b, s, 128 * n + s);
+        Harness h(window(3, 3));
+        h.feed(without(b, 3 * 4 + byte, 1));
+        EXPECT_EQ(contents(h.ring), (V{0, 1, 2, 256, 257, 258})) << "byte " << byte;
+    }
+    // A sample of a slot the scan does not have, inside a reading.
+    Harness h(window(2, 2));
+    Bytes b;
+    addSample(b, 0, 5);
+    addSample(b, 9, 5);
+    addSample(b, 1, 5);
+    addSample(b, 9, 5);  // between readings: harmless
+    addSample(b, 0, 6);
+    addSample(b, 1, 6);
+    h.feed(b);
+    EXPECT_EQ(contents(h.ring), (V{6, 6}));
+}
+
+TEST(WholeReadings, ALossTheWorkerReportsDropsTheReadingInProgress) {
+    // Two slots: losing a whole scan's worth of samples keeps the slot
+    // order, so only the report tells the decoder.
+    Harness h(window(2, 2), {0, 0, 1000});
+    Bytes b;
+    addSample(b, 0, 1);
+    h.feed(b);
+    h.decoder.dataLost();
+    b.clear();
+    addSample(b, 1, 2);  // slot 1 of a later scan
+    addSample(b, 0, 3);
+    addSample(b, 1, 3);
+    h.feed(b);
+    EXPECT_EQ(contents(h.ring), (V{3, 3}));
+    // Between readings a loss costs nothing.
+    h.decoder.dataLost();
+    h.feed(scans(2, 4, 1));
+    EXPECT_EQ(contents(h.ring), (V{3, 3, 104, 104}));
+    // A sample cut by the loss is not whole.
+    h.feed({0x01, 0x03});
+    h.decoder.dataLost();
+    h.feed({0x20, 0x03, 0x05, 0x20});
+    b.clear();
+    addSample(b, 0, 9);
+    addSample(b, 1, 9);
+    h.feed(b);
+    EXPECT_EQ(contents(h.ring), (V{3, 3, 104, 104, 9, 9}));
+}
+
+TEST(ReadingDivider, ExactForEveryOversampleCount) {
+    for (uint32_t d = 1; d <= 65535; ++d) {
+        const ReadingDivider divide(d);
+        const uint32_t top = d * 16383u;  // the largest sum of an in-order reading
+        for (uint32_t n : {0u, 1u, d - 1, d, d + 1, 2 * d - 1, top / 2 + 7, top - 1, top,
+                           0x7FFFFFFFu, 0x7FFFFFFFu - d})
+            ASSERT_EQ(divide(n), n / d) << n << " / " << d;
     }
 }
 

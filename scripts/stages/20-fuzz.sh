@@ -7,6 +7,7 @@ root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-ci-fuzz"
 decoder_seconds=${TRELVO_FUZZ_SECONDS:-30}
 scan_seconds=${TRELVO_FUZZ_SCAN_SECONDS:-15}
+diff_seconds=${TRELVO_FUZZ_DIFF_SECONDS:-10}
 hex_seconds=${TRELVO_FUZZ_HEX_SECONDS:-10}
 usb_seconds=${TRELVO_FUZZ_USB_SECONDS:-10}
 
@@ -15,7 +16,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTRELVO_SANITIZE="address;undefined" -DTRELVO_BUILD_FUZZ=ON \
   -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_TOOLS=OFF >/dev/null
 log="$build/fuzz-build.log"
-cmake --build "$build" --target decoder_fuzz scan_fuzz hex_fuzz usb_records_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz hex_fuzz usb_records_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
 if grep -E 'warning' "$log"; then
   echo "compiler warnings in the fuzz build"
   exit 1
@@ -35,6 +36,7 @@ run() {  # target, seconds, extra libFuzzer arguments
   grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$build/$target.log" || true
 }
 run decoder_fuzz "$decoder_seconds"
+run decoder_diff_fuzz "$diff_seconds"
 run scan_fuzz "$scan_seconds"
 # The HEX reader starts from the bundled firmware file and the format's tokens.
 mkdir -p "$build/corpus-hex_fuzz"

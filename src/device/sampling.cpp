@@ -106,4 +106,31 @@ float readingIntervalUs(uint16_t oversample, uint8_t scanLength, uint16_t timerR
     return static_cast<float>(ticks * 1000000.0 / static_cast<double>(kTimerTicksPerSecond));
 }
 
+int32_t wrapToInt32(double whole) {
+    if (!std::isfinite(whole)) return 0;
+    constexpr double kTwoTo32 = 4294967296.0;
+    double low = std::fmod(whole, kTwoTo32);  // (-2^32, 2^32), exact
+    if (low < 0) low += kTwoTo32;
+    return static_cast<int32_t>(static_cast<uint32_t>(low));
+}
+
+TimeAxis retrievalTimeAxis(uint16_t oversample, uint8_t scanLength, uint16_t timerReload,
+                           int16_t delayPercent, uint32_t sampleCount) {
+    TimeAxis axis;
+    axis.intervalUs = readingIntervalUs(oversample, scanLength, timerReload);
+    const int32_t offset = wrapToInt32(
+        std::trunc(static_cast<double>(delayPercent) * static_cast<double>(sampleCount) / 100.0));
+    axis.startUs = wrapToInt32(std::trunc(static_cast<double>(offset) * axis.intervalUs));
+    return axis;
+}
+
+void fillReadingTimes(const TimeAxis& axis, int32_t* times, int32_t count) {
+    if (!times) return;
+    const auto start = static_cast<uint32_t>(axis.startUs);
+    for (int32_t i = 0; i < count; ++i) {
+        const double step = std::trunc(static_cast<double>(i) * axis.intervalUs);
+        times[i] = static_cast<int32_t>(start + static_cast<uint32_t>(wrapToInt32(step)));
+    }
+}
+
 }  // namespace trelvo::device

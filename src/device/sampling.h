@@ -51,4 +51,25 @@ TimerSetting searchTimer(uint32_t intervalUs, uint32_t idealReadings, uint8_t sc
 // float: oversample * scanLength * (65536 - timerReload) / 4.
 float readingIntervalUs(uint16_t oversample, uint8_t scanLength, uint16_t timerReload);
 
+// The low 32 bits of a whole number held in a double, as a signed value (0
+// for NaN and infinities). Counts and times are kept as 32 bits; a plain
+// conversion would be undefined for values outside the int32 range.
+int32_t wrapToInt32(double whole);
+
+// Time axis of a retrieval: the interval between two readings of a channel
+// and the time of the first returned reading relative to the trigger.
+struct TimeAxis {
+    float intervalUs = 0;
+    int32_t startUs = 0;  // offset * interval, truncated, kept as 32 bits
+};
+
+// offset = trunc(delayPercent * sampleCount / 100) readings, kept as 32
+// bits; start = trunc(offset * interval), kept as 32 bits.
+TimeAxis retrievalTimeAxis(uint16_t oversample, uint8_t scanLength, uint16_t timerReload,
+                           int16_t delayPercent, uint32_t sampleCount);
+
+// times[i] = start + trunc(i * interval) for i < count, in wrapping 32-bit
+// arithmetic.
+void fillReadingTimes(const TimeAxis& axis, int32_t* times, int32_t count);
+
 }  // namespace trelvo::device

@@ -53,6 +53,22 @@ struct DecoderConfig {
     int16_t triggerThreshold = 0;
 };
 
+// Exact floor(n / d) for 0 <= n < 2^31 and 1 <= d <= 65535 by one multiply
+// and shift: m = ceil(2^(31+l) / d) with l = ceil(log2 d), so that m * n
+// stays below 2^64. Averages of in-order readings (at most 65535 samples of
+// at most 16383) are always in that range.
+class ReadingDivider {
+  public:
+    explicit ReadingDivider(uint32_t d = 1);
+    uint32_t operator()(uint32_t n) const {
+        return static_cast<uint32_t>((static_cast<uint64_t>(n) * multiplier_) >> shift_);
+    }
+
+  private:
+    uint64_t multiplier_ = uint64_t{1} << 31;
+    unsigned shift_ = 31;
+};
+
 class StreamDecoder {
   public:
     enum class Completion {
@@ -62,11 +78,12 @@ class StreamDecoder {
     };
 
     // Starts a capture: clears the slot sums and counts and the triggered
-    // flag, arms the trigger history; keeps the odd-byte history, which
-    // carries over from capture to capture. A config that no channel list
-    // gives is brought into range: scanLength to 1..11, channelCount to at
-    // most scanLength, oversample 0 to 1; a triggerSlot past the scan reads
-    // as "no samples" (trigger value 0xFFFF).
+    // flag, arms the trigger history. The odd-byte history is kept, but the
+    // stream read between captures was flushed, so a sample whose odd bytes
+    // came before this start is not taken as whole (its reading is dropped).
+    // A config that no channel list gives is brought into range: scanLength
+    // to 1..11, channelCount to at most scanLength, oversample 0 to 1; a
+    // triggerSlot past the scan reads as "no samples" (trigger value 0xFFFF).
     void startCapture(const DecoderConfig& config, const CaptureCounts& counts);
 
     // Decodes one block, pushing its readings into `ring` in one push at the
@@ -74,7 +91,19 @@ class StreamDecoder {
     // Returns the completion reached in this block, if any. After completion
     // the post-trigger count keeps falling and stops at INT32_MIN, so it
     // never comes back round to 0.
+    //
+    // A reading takes its slots in scan order: oversample scans, each slot 0
+    // to scanLength - 1, every sample whole (two odd bytes, then its even
+    // byte). A reading that breaks that order (lost or damaged bytes, a lost
+    // packet) still completes when its last slot has oversample samples and
+    // still counts for the trigger, but delivers no value: its channels may
+    // come from different scans.
     Completion decode(const uint8_t* bytes, std::size_t length, SampleRing& ring);
+
+    // Called by the worker when stream bytes were lost between two decoded
+    // blocks (a failed read): the reading in progress is dropped, and the
+    // odd bytes before the loss do not make a whole sample with what follows.
+    void dataLost();
 
     // Auto-trigger: marks the capture as triggered; counting starts with the
     // next complete reading.
@@ -84,18 +113,50 @@ class StreamDecoder {
     const CaptureCounts& counts() const { return counts_; }
 
   private:
+    // Decodes bytes one at a time from `i` until the reading in progress
+    // completes (true) or the block ends. Handles every stream, well formed
+    // or not. `stop` is set when a block capture completed.
+    bool decodeSlowly(const uint8_t* bytes, std::size_t length, std::size_t& i, SampleRing& ring,
+                      Completion& completion, bool& stop);
+    // Trigger test, stream trim and post-trigger count for a reading that
+    // just completed, whose values (if any) end output at outCount. Returns
+    // true when a block capture completed and the block must stop.
+    bool afterReading(uint16_t triggerValue, std::size_t outCount, SampleRing& ring,
+                      Completion& completion);
+    void clearReading();
+    // Readings that can be taken without the trigger test: triggered, the
+    // countdown and the stream trim done, and short of the reading that
+    // completes the capture. 0 when the next reading needs the full test.
+    std::size_t steadyReadings() const;
+    // Counts m such readings: the post-trigger count falls, stopping at INT32_MIN.
+    void countSteadyReadings(std::size_t m);
+    // Take up to `room` whole in-order readings at p (one slot, no
+    // oversampling / any setting), writing their values to out; return how
+    // many were taken before the first that is not whole and in order.
+    static std::size_t takeSingleSlotReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                                              uint16_t mask, bool deliver);
+    std::size_t takeReadings(const uint8_t* p, std::size_t room, uint16_t* out,
+                             uint16_t mask) const;
+
     DecoderConfig config_;
     CaptureCounts counts_;
+    ReadingDivider divider_;
     bool triggered_ = false;
     bool triggerWasAbove_ = false;
-    // Wider than one reading needs (oversample <= 65535 samples of at most
-    // 16383): a malformed stream can pile any number of samples on a slot
-    // other than the last before the last slot completes the reading.
+    // Reading in progress. Wider than one reading needs (oversample <= 65535
+    // samples of at most 16383): a broken stream can pile any number of
+    // samples on a slot other than the last before the last slot completes
+    // the reading.
     int64_t slotSum_[kMaxScanSlots] = {};
     uint32_t slotSamples_[kMaxScanSlots] = {};
+    unsigned expectedSlot_ = 0;  // next slot in scan order
+    bool started_ = false;       // the reading has taken a sample (or lost one)
+    bool broken_ = false;        // a sample came out of order: deliver nothing
     uint8_t prevOddByte_ = 0;
     uint8_t lastOddByte_ = 0;
-    std::vector<uint16_t> output_;  // reused across blocks
+    uint8_t oddBytesSinceEven_ = 0;  // 0..3 (3: more than two)
+    std::vector<uint16_t> output_;   // grown, never shrunk: no per-block allocation
+    std::size_t outCount_ = 0;
 };
 
 }  // namespace trelvo::device

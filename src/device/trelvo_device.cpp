@@ -255,6 +255,7 @@ void TrelvoDevice::readBlock() {
             stream->transfer(streamBuffer_.data(), static_cast<int32_t>(streamBuffer_.size()));
     } catch (const MessageError&) {
         // A packet longer than negotiated: the read is lost, the stream goes on.
+        decoder_.dataLost();
         received = 0;
     }
     if (received <= 0) return;
@@ -427,13 +428,9 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
     // Before any channel list or any capture there is nothing to deliver.
     if (!current.intervalSet || channelCount == 0 || !ring_) return 0;
 
-    const double intervalExact = static_cast<double>(current.timer.oversample) *
-                                 current.scan.scanLength * (65536.0 - current.timer.timerReload) *
-                                 1000000.0 / 4000000.0;
-    const float interval = static_cast<float>(intervalExact);
-    const int32_t offset = static_cast<int32_t>(
-        std::trunc(static_cast<double>(current.trigger.delayPercent) * sampleCount_ / 100.0));
-    const double startTime = std::trunc(static_cast<double>(offset) * interval);
+    const TimeAxis axis =
+        retrievalTimeAxis(current.timer.oversample, current.scan.scanLength,
+                          current.timer.timerReload, current.trigger.delayPercent, sampleCount_);
 
     const uint64_t wantedWide = uint64_t{channelCount} * readings;
     int32_t n = wantedWide > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wantedWide);
@@ -456,11 +453,7 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
     }
 
     const int32_t perChannel = n / static_cast<int32_t>(channelCount);
-    if (times) {
-        for (int32_t i = 0; i < perChannel; ++i)
-            times[i] =
-                static_cast<int32_t>(startTime + std::trunc(static_cast<double>(i) * interval));
-    }
+    fillReadingTimes(axis, times, perChannel);
     if (captureMethod_ != kMethodWindow && captureMethod_ != kMethodStream) {
         releaseHold();
         requestState(kStateIdle);
