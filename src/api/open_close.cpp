@@ -107,7 +107,10 @@ TRELVO_API int16_t TRELVO_CALL TrelvoCloseUnit(int16_t handle) {
     return guarded<int16_t>(0, [&]() -> int16_t {
         auto unit = UnitTable::instance().remove(handle);
         if (!unit) return 0;
-        unit.reset();  // the last reference: destroys the device
+        // Waits for a call running on another thread, then stops the worker
+        // and releases the unit before returning, even while other threads
+        // still hold a reference to the device.
+        unit->close();
         return 1;
     });
 }

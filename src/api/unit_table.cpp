@@ -80,7 +80,7 @@ void closeAllUnits() noexcept {
     try {
         while (auto unit = table.front()) {
             table.remove(unit->handle());
-            unit.reset();  // destroys the device: worker stopped, unit released
+            unit->close();  // worker stopped, unit released
         }
     } catch (...) {
     }

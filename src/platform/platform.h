@@ -73,12 +73,49 @@ class RecursiveLock {
     Impl* impl_;
 };
 
+// ---- Event -------------------------------------------------------------------
+
+// A manual-reset event: set() wakes every waiter and stays set until reset().
+// Lets one thread wait for another's progress without polling. All members
+// are thread-safe.
+class Event {
+  public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void set();
+    void reset();
+    // Waits until the event is set or timeoutMs have passed (kWaitForever: no
+    // limit). True when it is set.
+    bool wait(uint32_t timeoutMs);
+
+    static constexpr uint32_t kWaitForever = UINT32_MAX;
+
+  private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// ---- Process fork ----------------------------------------------------------
+
+// Registers callbacks run around fork() (POSIX): `prepare` in the forking
+// thread before the fork, `parent` in it afterwards, `child` in the child's
+// only thread. Each may be null. Used by upper layers to keep process-wide
+// locks consistent and to forget, in the child, the units and threads that
+// belong to the parent. Does nothing where processes do not fork (Windows).
+void registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
 // ---- Named cross-process mutex ----------------------------------------------
 
 // A mutex shared by every process of the machine under its name. The holder
 // lets go when it closes the handle or its process ends (the kernel releases
 // it). On Linux it is an advisory lock (flock) on a file named after the mutex
 // in namedMutexDirectory(); "Global\" prefixes map to the same directory.
+// A child made by fork() closes its copies of these descriptors at once
+// (never unlocking them), so it neither releases nor prolongs the parent's
+// claims; its copies of the parent's NamedMutex objects then own nothing.
 class NamedMutex {
   public:
     // Creates or opens the mutex; valid() is false if that failed.
@@ -92,8 +129,9 @@ class NamedMutex {
     // did), false when another holder has it or the wait failed.
     bool tryAcquire();
 
+    struct Impl;  // defined by the platform's implementation only
+
   private:
-    struct Impl;
     Impl* impl_;
 };
 

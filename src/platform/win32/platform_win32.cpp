@@ -200,6 +200,44 @@ void RecursiveLock::releaseOnBehalf() {
     LeaveCriticalSection(&impl_->section);
 }
 
+// ---- Event -------------------------------------------------------------------
+
+struct Event::Impl {
+    HANDLE handle = nullptr;
+};
+
+Event::Event() : impl_(new Impl) {
+    impl_->handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, not set
+}
+
+Event::~Event() {
+    if (impl_->handle) CloseHandle(impl_->handle);
+    delete impl_;
+}
+
+void Event::set() {
+    SetEvent(impl_->handle);
+}
+
+void Event::reset() {
+    ResetEvent(impl_->handle);
+}
+
+bool Event::wait(uint32_t timeoutMs) {
+    if (!impl_->handle) {
+        // No event could be made: fall back to a short sleep, so that callers
+        // that re-check their condition in a loop still make progress.
+        Sleep(timeoutMs < 10 ? timeoutMs : 10);
+        return false;
+    }
+    return WaitForSingleObject(impl_->handle, timeoutMs) == WAIT_OBJECT_0;  // UINT32_MAX = INFINITE
+}
+
+// ---- Process fork ----------------------------------------------------------
+
+// Windows processes do not fork.
+void registerForkHandlers(void (*)(), void (*)(), void (*)()) {}
+
 // ---- Named cross-process mutex ----------------------------------------------
 
 // A Win32 named mutex. Ownership belongs to the thread that took it; the
