@@ -335,3 +335,29 @@ TEST(SlowStream, CallsNeedingTheWorkerDoNotWaitForTheStreamRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// With all 64 device files holding free units, an open costs about what it
+// costs with one: finding a unit does not claim and release every free unit
+// first, a 50 ms pause each.
+TEST(ManyUnits, OpeningWithSixtyFourPresentTakesAboutAsLongAsWithOne) {
+    auto sim = Simulator::install();
+    const auto secondsToOpen = [] {
+        const auto start = std::chrono::steady_clock::now();
+        const int16_t h = TrelvoOpenUnit();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GT(h, 0);
+        return seconds;
+    };
+    sim->plug(0, UnitConfig{});
+    const double one = secondsToOpen();
+    trelvo::api::closeAllUnits();
+    for (int i = 1; i < 64; ++i) sim->plug(i, UnitConfig{});
+    const double many = secondsToOpen();
+    EXPECT_LT(many, 2.0 * one) << "one unit " << one << " s, 64 units " << many << " s";
+    trelvo::api::closeAllUnits();
+}
+
+}  // namespace

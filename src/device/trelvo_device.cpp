@@ -348,6 +348,12 @@ void TrelvoDevice::lockForApp() {
     // A worker waiting in a stream read would keep the lock until data came.
     wakeWorker();
     stateLock_->lock();
+}
+
+void TrelvoDevice::unlockForApp(bool keepLock) {
+    // Releasing the lock before the worker is let go saves it a second
+    // wake-up (once past the gate, it would only block on the lock again).
+    if (!keepLock) stateLock_->unlock();
     if (appWaiting_.fetch_sub(1, std::memory_order_acq_rel) == 1) appIn_.set();
 }
 
@@ -357,7 +363,7 @@ void TrelvoDevice::requestState(int32_t target) {
     // The worker changes the state only under the lock, so every change from
     // here on sets the event again.
     stateChanged_.reset();
-    stateLock_->unlock();
+    unlockForApp(false);
     // A worker that has ended can no longer answer; don't wait for it. A
     // started capture may complete by itself (3 or 4) before this thread
     // looks again, which answers a request for 2 as well.
@@ -386,6 +392,7 @@ void TrelvoDevice::releaseHold() {
 void TrelvoDevice::takeHold() {
     if (lockDepth_.load() > 0) return;  // held already, by this or another application thread
     lockForApp();
+    unlockForApp(true);  // keeps the lock: the worker parks on it
     lockDepth_.fetch_add(1);
 }
 
@@ -468,7 +475,7 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
         }
         if (ring_) ring_->reset();
     }
-    stateLock_->unlock();
+    unlockForApp(false);
     if (!ring_) {
         takeHold();
         return 0;

@@ -153,8 +153,11 @@ class TrelvoDevice final : public IRunnable {
     // Takes stateLock_ for the application side ahead of the worker: marks an
     // application thread as waiting (the worker then waits before it takes the
     // lock back), wakes the worker from a stream read, and takes the lock.
-    // Called only while the hold is released. Release with stateLock_->unlock().
+    // Called only while the hold is released; always paired with unlockForApp.
     void lockForApp();
+    // Ends lockForApp: releases the lock (unless keepLock: the hold is being
+    // taken) and lets the worker go on.
+    void unlockForApp(bool keepLock);
     // Makes a stream read the worker waits in return now (any thread).
     void wakeWorker();
     void shutDown();

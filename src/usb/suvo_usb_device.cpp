@@ -124,6 +124,14 @@ int16_t SuvoUsbDevice::countUnits(int16_t mode) {
             probe.close();
         }
     }
+    // Only modes 0 and 1 need the free units. Counting them claims and
+    // releases every free unit, a 50 ms pause each: with many units present
+    // that made every open (which counts device files with mode 2) take
+    // seconds, and it briefly took units other processes were about to open.
+    if (mode != 0 && mode != 1) {
+        deviceIndex_ = kDeviceFileCount;
+        return static_cast<int16_t>(files);
+    }
     int freeUnits = 0;
     for (int index = 0; index < kDeviceFileCount; ++index) {
         deviceIndex_ = static_cast<int16_t>(index);
