@@ -157,16 +157,30 @@ class Thread {
 
     // Starts body(argument). False when the OS refused; lastError() says why.
     bool start(ThreadBody body, void* argument);
+    // As start(), for a thread that runs the library's code while the
+    // application may unload the library. Windows: the thread holds a
+    // reference to the library's module and leaves by
+    // FreeLibraryAndExitThread, so a FreeLibrary meanwhile takes effect only
+    // after the body has returned (nothing may wait for the thread under the
+    // loader lock). POSIX: the same as start(); the unload waits for the
+    // thread with finish().
+    bool startHoldingLibrary(ThreadBody body, void* argument);
     bool started() const { return impl_ != nullptr; }
     // Waits up to timeoutMs for the thread to end. Returns 1 ended, 0 timed out,
     // -1 the wait failed.
     int wait(uint32_t timeoutMs);
     // Exit code, or kStillActive while running. False when no thread.
     bool exitCode(uint32_t& code) const;
+    // Waits without limit until the body has returned and, where that can be
+    // waited for safely, the thread has left the library's code. The handle
+    // and the exit code stay. Not to be called on the thread itself.
+    void finish();
     // Closes the handle (detaches a running thread).
     void close();
 
   private:
+    bool startThread(ThreadBody body, void* argument, bool holdLibrary);
+
     struct Impl;
     Impl* impl_ = nullptr;
 };

@@ -343,6 +343,19 @@ bool Thread::start(ThreadBody body, void* argument) {
     return true;
 }
 
+bool Thread::startHoldingLibrary(ThreadBody body, void* argument) {
+    return start(body, argument);
+}
+
+void Thread::finish() {
+    if (!impl_) return;
+    wait(UINT32_MAX);
+    // The body has returned; joining also waits for the few instructions of
+    // the library that follow it, so that an unload may unmap them.
+    auto& s = *impl_->state;
+    if (s.thread.joinable() && s.thread.get_id() != std::this_thread::get_id()) s.thread.join();
+}
+
 int Thread::wait(uint32_t timeoutMs) {
     if (!impl_) return -1;
     auto& s = *impl_->state;

@@ -308,6 +308,9 @@ struct ThreadState {
     std::atomic<bool> done{false};
     std::atomic<uint32_t> code{kStillActive};
     std::atomic<int> references{2};
+    // A reference to the library's module that the thread gives back as it
+    // exits (FreeLibraryAndExitThread), or null.
+    HMODULE heldModule = nullptr;
 };
 
 void releaseState(ThreadState* state) {
@@ -323,7 +326,11 @@ unsigned __stdcall threadEntry(void* argument) {
     state->code.store(code, std::memory_order_relaxed);
     state->done.store(true, std::memory_order_release);
     SetEvent(state->bodyDone);
+    HMODULE held = state->heldModule;
     releaseState(state);
+    // Leaves without returning into the library, whose last reference this
+    // may be: the system unloads it as the thread ends.
+    if (held) FreeLibraryAndExitThread(held, code);
     return code;
 }
 
@@ -342,13 +349,35 @@ Thread::~Thread() {
 // CreateThread: the bodies run C++ code that uses the runtime's per-thread
 // data (exceptions, errno), which _beginthreadex sets up and frees.
 bool Thread::start(ThreadBody body, void* argument) {
+    return startThread(body, argument, false);
+}
+
+bool Thread::startHoldingLibrary(ThreadBody body, void* argument) {
+    return startThread(body, argument, true);
+}
+
+void Thread::finish() {
+    // Only the body can be waited for: the thread's end needs the loader
+    // lock, which an unload holds. A thread started holding the library keeps
+    // it mapped until it has left.
+    wait(INFINITE);
+}
+
+bool Thread::startThread(ThreadBody body, void* argument, bool holdLibrary) {
     close();
     auto* state = new ThreadState;
     state->body = body;
     state->argument = argument;
+    if (holdLibrary) {
+        HMODULE module = nullptr;
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                               reinterpret_cast<LPCSTR>(&threadEntry), &module))
+            state->heldModule = module;
+    }
     state->bodyDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!state->bodyDone) {
         const DWORD error = GetLastError();
+        if (state->heldModule) FreeLibrary(state->heldModule);
         delete state;
         SetLastError(error);
         return false;
@@ -359,6 +388,7 @@ bool Thread::start(ThreadBody body, void* argument) {
         DWORD error = GetLastError();
         if (error == ERROR_SUCCESS) error = ERROR_NOT_ENOUGH_MEMORY;
         CloseHandle(state->bodyDone);
+        if (state->heldModule) FreeLibrary(state->heldModule);
         delete state;
         SetLastError(error);
         return false;
