@@ -357,12 +357,24 @@ void TrelvoDevice::unlockForApp(bool keepLock) {
     if (appWaiting_.fetch_sub(1, std::memory_order_acq_rel) == 1) appIn_.set();
 }
 
+void TrelvoDevice::postRequest(int32_t target) {
+    request_.store(target, std::memory_order_release);
+    // The state changes only under the lock, so every change from here on
+    // sets the event again.
+    stateChanged_.reset();
+    // Going idle or halting needs no stream read: while this thread holds the
+    // lock the worker is parked between two passes, so the pass is made here
+    // and the caller need not wait until the worker is scheduled (on a loaded
+    // machine that can take many milliseconds). Starting a capture is left to
+    // the worker.
+    if (target != kStateCapturing && running_.load(std::memory_order_acquire) &&
+        !workerEnded_.load(std::memory_order_acquire) && stateLock_->initialised())
+        step();
+}
+
 void TrelvoDevice::requestState(int32_t target) {
     lockForApp();
-    request_.store(target, std::memory_order_release);
-    // The worker changes the state only under the lock, so every change from
-    // here on sets the event again.
-    stateChanged_.reset();
+    postRequest(target);
     unlockForApp(false);
     // A worker that has ended can no longer answer; don't wait for it. A
     // started capture may complete by itself (3 or 4) before this thread
@@ -492,10 +504,13 @@ int16_t TrelvoDevice::ready() const {
 
 void TrelvoDevice::stopCapture() {
     releaseHold();
-    requestState(kStateIdle);
+    // One hand-over: the lock taken here becomes the hold.
+    lockForApp();
+    postRequest(kRequestIdle);
     const uint8_t stopCommand = kCommandStop;
     sendCommand(&stopCommand, 1);
-    takeHold();
+    unlockForApp(true);
+    lockDepth_.fetch_add(1);
 }
 
 int16_t TrelvoDevice::stop() {

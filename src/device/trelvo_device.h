@@ -146,6 +146,9 @@ class TrelvoDevice final : public IRunnable {
 
     // Application side.
     void requestState(int32_t target);
+    // Under stateLock_ (taken by lockForApp): posts `target` and, for a
+    // request to go idle or halt, makes the worker's pass on this thread.
+    void postRequest(int32_t target);
     void releaseHold();
     void takeHold();
     void stopCapture();
