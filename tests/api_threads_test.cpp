@@ -6,6 +6,7 @@
 // TRELVO_STRESS_SECONDS sets the length of the mixed run (default 4 s; run it
 // by hand with 20 for a long soak).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -357,6 +358,35 @@ TEST(ManyUnits, OpeningWithSixtyFourPresentTakesAboutAsLongAsWithOne) {
     for (int i = 1; i < 64; ++i) sim->plug(i, UnitConfig{});
     const double many = secondsToOpen();
     EXPECT_LT(many, 2.0 * one) << "one unit " << one << " s, 64 units " << many << " s";
+    trelvo::api::closeAllUnits();
+}
+
+}  // namespace
+
+namespace {
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The open is made of pauses (start-up, indicator blinks); the opening
+// thread waits for the worker on an event and the process sleeps through
+// them rather than spinning.
+TEST(OpenCost, OpeningSleepsThroughItsPauses) {
+    auto sim = Simulator::install();
+    sim->plug(0, UnitConfig{});
+    const double cpuStart = processCpuSeconds();
+    const auto wallStart = std::chrono::steady_clock::now();
+    const int16_t h = TrelvoOpenUnit();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double cpu = processCpuSeconds() - cpuStart;
+    ASSERT_EQ(h, 1);
+    EXPECT_GT(wall, 0.6);  // the pauses are kept
+    EXPECT_LT(cpu, 0.15 * wall) << "cpu " << cpu << " s of " << wall << " s";
     trelvo::api::closeAllUnits();
 }
 
