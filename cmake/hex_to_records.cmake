@@ -1,6 +1,9 @@
 # Turns an Intel HEX file into the library's firmware image: an array of
 # 22-byte records (length, 0, address, type, 16 data bytes, 0) that ends with
-# an end record. Data records longer than 16 bytes are split.
+# an end record. Data records longer than 16 bytes are split. It accepts what
+# the library's run-time reader (src/usb/hex_reader.cpp) accepts: data and end
+# records, extended address records that set a zero base, start address
+# records (ignored); data must stay inside the 16-bit address space.
 # Usage: cmake -DHEX=in.hex -DOUT=out.cpp -P hex_to_records.cmake
 file(READ "${HEX}" content)
 string(REGEX MATCHALL "[^\r\n]+" lines "${content}")
@@ -40,6 +43,32 @@ foreach(line IN LISTS lines)
     message(FATAL_ERROR "${HEX}: wrong length in ${line}")
   endif()
   math(EXPR address "${ahi} * 256 + ${alo}")
+  if(type EQUAL 1 AND NOT len EQUAL 0)
+    message(FATAL_ERROR "${HEX}: end record carries data: ${line}")
+  endif()
+  if(type EQUAL 0)
+    math(EXPR top "${address} + ${len}")
+    if(top GREATER 65536)
+      message(FATAL_ERROR "${HEX}: data past the 64 KiB address space: ${line}")
+    endif()
+  endif()
+  if(type EQUAL 2 OR type EQUAL 4)
+    if(NOT len EQUAL 2 OR NOT address EQUAL 0)
+      message(FATAL_ERROR "${HEX}: malformed extended address record: ${line}")
+    endif()
+    list(GET bytes 4 bhi)
+    list(GET bytes 5 blo)
+    if(NOT bhi EQUAL 0 OR NOT blo EQUAL 0)
+      message(FATAL_ERROR "${HEX}: extended address outside the 64 KiB address space: ${line}")
+    endif()
+    continue()
+  endif()
+  if(type EQUAL 3 OR type EQUAL 5)
+    if(NOT len EQUAL 4 OR NOT address EQUAL 0)
+      message(FATAL_ERROR "${HEX}: malformed start address record: ${line}")
+    endif()
+    continue()  # the controller starts at address 0 after reset
+  endif()
   if(type EQUAL 1)
     string(APPEND records "    {0, 0, 0x0000, 1, {0}, 0},\n")
     math(EXPR count "${count} + 1")
@@ -65,7 +94,7 @@ foreach(line IN LISTS lines)
       math(EXPR offset "${offset} + ${chunk}")
     endwhile()
   else()
-    message(FATAL_ERROR "${HEX}: record type ${type} is not supported (only 00 and 01)")
+    message(FATAL_ERROR "${HEX}: record type ${type} is not an Intel HEX type (00 to 05)")
   endif()
 endforeach()
 if(NOT ended)

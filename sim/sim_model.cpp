@@ -12,6 +12,7 @@ namespace trelvo::sim {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr std::size_t kSineTableSize = 4096;
 
 uint64_t splitmix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ULL;
@@ -60,24 +61,62 @@ std::array<Signal, 11> defaultSignals() {
     return a;
 }
 
-uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
-                     int variantBits) {
-    const bool tenBit = variantBits == 10;
-    if (signal.waveform == Waveform::Counter) {
-        const int64_t step = tenBit ? 4 : 1;
-        const int64_t start = std::llround(signal.level);
-        int64_t v = (start + step * static_cast<int64_t>(n % 4096)) % 4096;
-        if (v < 0) v += 4096;
-        return static_cast<uint16_t>(tenBit ? (v & 0xFFC) : v);
-    }
-    double phase = signal.frequencyHz * seconds + signal.phaseDeg / 360.0;
-    phase -= std::floor(phase);
+namespace {
+
+// sin(2 pi i / 4096) for i = 0..4096, as floats.
+std::array<float, kSineTableSize + 1> makeSineTable() {
+    std::array<float, kSineTableSize + 1> table{};
+    for (std::size_t i = 0; i <= kSineTableSize; ++i)
+        table[i] = static_cast<float>(
+            std::sin(2.0 * kPi * static_cast<double>(i) / static_cast<double>(kSineTableSize)));
+    return table;
+}
+const std::array<float, kSineTableSize + 1> kSineTable = makeSineTable();
+
+// sin(2 pi phase) for phase in [0, 1), within 3.6e-7 of the library's sin of
+// the same argument: linear interpolation in a table of 4096 steps per turn
+// (at most (2 pi / 4096)^2 / 8 = 2.9e-7) of values rounded to float (6e-8).
+double fastSinTurns(double phase) {
+    const double x = phase * static_cast<double>(kSineTableSize);
+    // A phase that rounded up to 1, or one that is not a number at all.
+    if (!(x >= 0 && x < static_cast<double>(kSineTableSize))) return std::sin(2.0 * kPi * phase);
+    const auto i = static_cast<std::size_t>(x);  // 0..4095
+    const double low = kSineTable[i], high = kSineTable[i + 1];
+    return low + (x - static_cast<double>(i)) * (high - low);
+}
+
+// std::floor for the phases that occur (exact below 2^62 in magnitude),
+// without a library call.
+double floorOf(double x) {
+    if (!(std::fabs(x) < 4.6e18)) return std::floor(x);
+    const auto whole = static_cast<double>(static_cast<int64_t>(x));
+    return whole > x ? whole - 1 : whole;
+}
+
+// The clamp and rounding every waveform ends with: 0..4095, halves away from
+// zero (std::lround), the 10-bit unit's two low bits cleared.
+uint16_t finish(double v, bool tenBit) {
+    if (!(v > 0)) v = 0;  // also catches NaN
+    if (v > 4095) v = 4095;
+    auto value = static_cast<uint16_t>(std::lround(v));
+    if (tenBit) value &= 0xFFC;
+    return value;
+}
+
+// The waveform's value before clamping and rounding, with `sine` giving
+// sin(2 pi phase).
+template <typename Sine>
+double rawValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
+                Sine sine) {
+    const Signal& signal = plan.signal;
+    double phase = signal.frequencyHz * seconds + plan.phaseTurns;
+    phase -= floorOf(phase);
     double v = signal.level;
     switch (signal.waveform) {
         case Waveform::Dc:
             break;
         case Waveform::Sine:
-            v += signal.amplitude * std::sin(2.0 * kPi * phase);
+            v += signal.amplitude * sine(phase);
             break;
         case Waveform::Square:
             v += phase < 0.5 ? signal.amplitude : -signal.amplitude;
@@ -99,11 +138,62 @@ uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t 
             break;
     }
     if (signal.noise > 0) v += signal.noise * gaussian(seed, channel, n, 2);
-    if (!(v > 0)) v = 0;  // also catches NaN
-    if (v > 4095) v = 4095;
-    auto value = static_cast<uint16_t>(std::lround(v));
-    if (tenBit) value &= 0xFFC;
-    return value;
+    return v;
+}
+
+}  // namespace
+
+SignalPlan planSignal(const Signal& signal) {
+    SignalPlan plan;
+    plan.signal = signal;
+    plan.phaseTurns = signal.phaseDeg / 360.0;
+    plan.margin = 1e-6 * (std::fabs(signal.amplitude) + 1);
+    const double level = signal.level;
+    plan.counterStart = std::fabs(level) < 4.0e15 && level == floorOf(level)
+                            ? static_cast<int64_t>(level)
+                            : std::llround(level);
+    return plan;
+}
+
+uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
+                     int variantBits) {
+    return planValue(planSignal(signal), seconds, n, seed, channel, variantBits);
+}
+
+uint16_t planValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
+                   int variantBits) {
+    const bool tenBit = variantBits == 10;
+    const Signal& signal = plan.signal;
+    if (signal.waveform == Waveform::Counter) {
+        // (start + step (n mod 4096)) mod 4096, the mathematical modulo; in
+        // two's complement that is the low 12 bits.
+        const uint64_t step = tenBit ? 4 : 1;
+        const uint64_t v = (static_cast<uint64_t>(plan.counterStart) + step * (n & 4095)) & 4095;
+        return static_cast<uint16_t>(tenBit ? (v & 0xFFC) : v);
+    }
+    if (signal.waveform != Waveform::Sine)
+        return finish(rawValue(plan, seconds, n, seed, channel, [](double) { return 0.0; }),
+                      tenBit);
+    // The sine's value decides only which integer it rounds to. The fast
+    // sine is within 3.6e-7 of std::sin; unless the result lies so close to a
+    // rounding boundary (k + 0.5, k = 0..4094; clamping adds none) that the
+    // difference could matter, both give the same reading. Near one,
+    // std::sin decides, so the readings are those of std::sin exactly.
+    const double v = rawValue(plan, seconds, n, seed, channel, fastSinTurns);
+    const double margin = plan.margin;
+    const uint16_t top = tenBit ? 4092 : 4095;
+    if (v < 0.5 - margin) return 0;  // also below 0: clamped
+    if (v > 4094.5 + margin && v <= 1e300) return top;
+    if (v > 0.5 + margin && v < 4094.5 - margin) {
+        const double shifted = v + 0.5;
+        const auto k = static_cast<int>(shifted);
+        const double above = shifted - k;  // distance above the boundary k - 0.5
+        if (above > margin && above < 1 - margin)
+            return static_cast<uint16_t>(tenBit ? (k & 0xFFC) : k);
+    }
+    return finish(rawValue(plan, seconds, n, seed, channel,
+                           [](double phase) { return std::sin(2.0 * kPi * phase); }),
+                  tenBit);
 }
 
 std::array<uint8_t, 3> encodeSample(uint8_t slot, uint16_t value) {
@@ -247,7 +337,9 @@ uint64_t conversionsBefore(uint64_t start, uint64_t period, uint64_t t) {
 UnitModel::UnitModel(const UnitConfig& config, int serial)
     : config_(config),
       firmware_(config.firmware),
-      identity_(defaultIdentity(config.variantBits, serial)) {}
+      identity_(defaultIdentity(config.variantBits, serial)) {
+    for (std::size_t c = 0; c < plans_.size(); ++c) plans_[c] = planSignal(config_.signals[c]);
+}
 
 void UnitModel::syncTime(uint64_t tick) {
     if (!config_.fastClock && tick > now_) now_ = tick;
@@ -258,7 +350,9 @@ uint32_t UnitModel::frameNumber() const {
 }
 
 void UnitModel::setSignal(int channel, const Signal& s) {
-    if (channel >= 1 && channel <= 11) config_.signals[static_cast<std::size_t>(channel - 1)] = s;
+    if (channel < 1 || channel > 11) return;
+    config_.signals[static_cast<std::size_t>(channel - 1)] = s;
+    plans_[static_cast<std::size_t>(channel - 1)] = planSignal(s);
 }
 
 Signal UnitModel::signal(int channel) const {
@@ -286,9 +380,9 @@ uint16_t UnitModel::convert(int channelCode, uint64_t tick) {
     const int channel = channelOfCode(static_cast<uint8_t>(channelCode));
     if (channel == 0) return 0;  // no input behind that code: reads as ground
     const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
-    return signalValue(config_.signals[static_cast<std::size_t>(channel - 1)],
-                       static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n,
-                       config_.seed, channel, config_.variantBits);
+    return planValue(plans_[static_cast<std::size_t>(channel - 1)],
+                     static_cast<double>(tick) / static_cast<double>(kTicksPerSecond), n,
+                     config_.seed, channel, config_.variantBits);
 }
 
 void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
@@ -297,17 +391,41 @@ void UnitModel::convertUpTo(uint64_t t, bool keepBytes) {
     if (total <= conversionsDone_) return;
     const uint64_t L = scanLength_;
     if (keepBytes) {
-        for (uint64_t j = conversionsDone_ + 1; j <= total; ++j) {
-            const auto slot = static_cast<uint8_t>((j - 1) % L);
-            const uint16_t v = convert(scanList_[slot], samplingStart_ + j * period_);
-            if (static_cast<std::size_t>(building_.length) + 3 <= kIsoMaxPacket) {
-                const auto bytes = encodeSample(slot, v);
-                std::memcpy(&building_.data[building_.length], bytes.data(), 3);
-                building_.length = static_cast<uint16_t>(building_.length + 3);
+        // Conversion j of slot (j - 1) mod L at tick start + j x period, as
+        // convert() would do it one by one; the slot and tick are stepped
+        // instead of divided, and a conversion that no longer fits the frame
+        // only counts (its value would be thrown away).
+        uint64_t j = conversionsDone_ + 1;
+        auto slot = static_cast<uint8_t>((j - 1) % L);
+        uint64_t tick = samplingStart_ + j * period_;
+        std::array<int, 11> channels{};
+        for (uint64_t s = 0; s < L; ++s) channels[s] = channelOfCode(scanList_[s]);
+        const double ticksPerSecond = static_cast<double>(kTicksPerSecond);
+        uint16_t length = building_.length;
+        for (; j <= total; ++j) {
+            const int channel = channels[slot];
+            if (length + 3u <= kIsoMaxPacket) {
+                uint16_t v = 0;  // a code with no input behind it reads as ground
+                if (channel) {
+                    const uint64_t n = channelConversions_[static_cast<std::size_t>(channel)]++;
+                    v = planValue(plans_[static_cast<std::size_t>(channel - 1)],
+                                  static_cast<double>(tick) / ticksPerSecond, n, config_.seed,
+                                  channel, config_.variantBits);
+                }
+                uint8_t* out = &building_.data[length];
+                out[0] = static_cast<uint8_t>((slot << 1) | 1);
+                out[1] = static_cast<uint8_t>(((v & 0x7F) << 1) | 1);
+                out[2] = static_cast<uint8_t>(((v >> 7) << 1) & 0xFE);
+                length = static_cast<uint16_t>(length + 3);
             } else {
+                if (channel) ++channelConversions_[static_cast<std::size_t>(channel)];
                 ++stats_.conversionsLost;
             }
+            if (++slot == L) slot = 0;
+            tick += period_;
         }
+        building_.length = length;
+        outputs_ = maskRegister_ & 3;
     } else {
         for (uint64_t s = 0; s < L; ++s) {
             const uint64_t count = slotCount(total, s, L) - slotCount(conversionsDone_, s, L);
@@ -380,7 +498,7 @@ void UnitModel::commandPacket(const uint8_t* data, std::size_t length) {
         const std::size_t n = std::min(kBulkMaxPacket, length - off);
         std::memcpy(outBuffer_.data(), data + off, n);
         commandLog_.emplace_back(data + off, data + off + n);
-        if (commandLog_.size() > kLogLimit) commandLog_.pop_front();
+        if (commandLog_.size() > SimUnit::kCommandLogEntries) commandLog_.pop_front();
         const uint8_t* b = outBuffer_.data();
         stopSampling();  // every command stops the sampling timer first
         switch (b[0]) {
@@ -472,6 +590,13 @@ void UnitModel::reenumerated() {
     firmware_ = FirmwareState::Running;
 }
 
+bool UnitModel::streamBatchPending(int64_t owner, uint32_t frames, uint64_t* readyTick) const {
+    if (!receiving_ || streamOwner_ != owner || queue_.size() >= frames) return false;
+    // Frame frame_ is being built and completes at (frame_ + 1) ticks-per-frame.
+    *readyTick = (frame_ + (frames - queue_.size())) * kTicksPerFrame;
+    return true;
+}
+
 void UnitModel::handleClosed(int64_t owner) {
     if (receiving_ && streamOwner_ == owner) {
         advance();
@@ -523,7 +648,7 @@ ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t*
     for (uint64_t i = 0; i < n; ++i) {
         const Packet& p = queue_.front();
         uint32_t reported = p.length;
-        if (overlong_) {
+        if (overlong_ || (overlongEvery_ && (stats_.framesDelivered + 1) % overlongEvery_ == 0)) {
             reported = static_cast<uint32_t>(size + 1);
             overlong_ = false;
         }

@@ -26,7 +26,6 @@ constexpr uint32_t kMaxTransferSize = 4096;  // reported in PipeInfo
 constexpr uint32_t kPipeIsoIn = 0;           // pipe indices of the running firmware
 constexpr uint32_t kPipeBulkOut = 1;
 constexpr uint32_t kPipeBulkIn = 2;
-constexpr std::size_t kLogLimit = 65536;
 
 // ---- Pure helpers -------------------------------------------------------------
 
@@ -34,6 +33,18 @@ constexpr std::size_t kLogLimit = 65536;
 // conversion number `n` (Counter, noise), on a unit with `variantBits`.
 uint16_t signalValue(const Signal& signal, double seconds, uint64_t n, uint32_t seed, int channel,
                      int variantBits);
+
+// A signal with the constants its every value needs worked out once; the
+// values are those of signalValue exactly.
+struct SignalPlan {
+    Signal signal;
+    double phaseTurns = 0;  // phaseDeg / 360
+    double margin = 0;  // closeness to a rounding boundary that the fast sine leaves to std::sin
+    int64_t counterStart = 0;
+};
+SignalPlan planSignal(const Signal& signal);
+uint16_t planValue(const SignalPlan& plan, double seconds, uint64_t n, uint32_t seed, int channel,
+                   int variantBits);
 
 // Three stream bytes for one slot: (slot<<1)|1, ((v&0x7F)<<1)|1, (v>>7)<<1.
 std::array<uint8_t, 3> encodeSample(uint8_t slot, uint16_t value);
@@ -89,6 +100,9 @@ class UnitModel {
                           void* out, uint32_t outLength);
     void handleClosed(int64_t owner);  // stops that handle's stream reception
     bool streamReceiving() const { return receiving_; }
+    // True when `owner` receives the stream and fewer than `frames` packets
+    // are queued; *readyTick is then the tick at which `frames` will be.
+    bool streamBatchPending(int64_t owner, uint32_t frames, uint64_t* readyTick) const;
 
     // ---- Firmware side (also reached through control()) ----
     void commandPacket(const uint8_t* data, std::size_t length);
@@ -123,6 +137,7 @@ class UnitModel {
     void failTransfersAfter(uint32_t pipe, int okCount);
     void shortIdentityReply(bool s) { shortIdentity_ = s; }
     void overlongStreamPacket(bool once) { overlong_ = once; }
+    void overlongStreamPackets(uint32_t everyNth) { overlongEvery_ = everyNth; }
     void dropFrames(uint32_t everyNth) {
         dropFramesEvery_ = everyNth;
         framesSeen_ = 0;
@@ -194,6 +209,7 @@ class UnitModel {
     std::map<uint32_t, int> transferBudget_;
     bool shortIdentity_ = false;
     bool overlong_ = false;
+    uint32_t overlongEvery_ = 0;
     uint32_t dropFramesEvery_ = 0;
     uint32_t dropBytesEvery_ = 0;
     uint64_t framesSeen_ = 0;
@@ -201,6 +217,7 @@ class UnitModel {
     int notReady_ = 0;
 
     UnitStats stats_;
+    std::array<SignalPlan, 11> plans_;  // of config_.signals
 };
 
 }  // namespace trelvo::sim

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "sim/sim_model.h"
 #include "usb/driver_interface.h"
 
 namespace trelvo::sim {
@@ -96,6 +97,31 @@ const char* firmwareName(const std::string& s, FirmwareState& state) {
     return "ok";
 }
 
+// "command", "reply" or "stream" with an optional "@N" (N transfers still
+// succeed first), or "descriptor".
+bool parseFailure(const std::string& value, SimSetup::Faults& faults) {
+    const auto at = value.find('@');
+    const std::string pipe = trim(value.substr(0, at));
+    uint64_t okCount = 0;
+    if (at != std::string::npos && !parseUnsigned(trim(value.substr(at + 1)), 0x7FFFFFFF, okCount))
+        return false;
+    if (pipe == "descriptor" && at == std::string::npos) {
+        faults.descriptorFails = true;
+        return true;
+    }
+    uint32_t index;
+    if (pipe == "command")
+        index = kPipeBulkOut;
+    else if (pipe == "reply")
+        index = kPipeBulkIn;
+    else if (pipe == "stream")
+        index = kPipeIsoIn;
+    else
+        return false;
+    faults.failAfter[index] = static_cast<int>(okCount);
+    return true;
+}
+
 bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::string& error) {
     const auto where = "unit " + std::to_string(index);
     const auto colon = item.find(':');
@@ -130,6 +156,10 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
                 unit.config.fastClock = true;
             else if (key == "held")
                 unit.heldElsewhere = true;
+            else if (key == "noreturn")
+                unit.faults.neverReturn = true;
+            else if (key == "overlong")
+                unit.faults.overlongOnce = true;
             else if (firmwareName(key, fw))
                 unit.config.firmware = fw;
             else {
@@ -154,6 +184,61 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
                 return false;
             }
             unit.config.frameBase = static_cast<uint32_t>(n);
+        } else if (key == "batch") {
+            if (!parseUnsigned(value, 400, n) || n == 0) {
+                error = where + ": batch must be 1..400 frames, got \"" + value + "\"";
+                return false;
+            }
+            unit.config.batchFrames = static_cast<uint32_t>(n);
+        } else if (key == "unplug") {
+            if (!parseUnsigned(value, 86400000, n)) {
+                error = where + ": unplug must be 0..86400000 ms, got \"" + value + "\"";
+                return false;
+            }
+            unit.faults.unplugAfterMs = static_cast<uint32_t>(n);
+        } else if (key == "fail") {
+            if (!parseFailure(value, unit.faults)) {
+                error = where + ": fail must be command, reply or stream with an optional @N, " +
+                        "or descriptor; got \"" + value + "\"";
+                return false;
+            }
+        } else if (key == "identity") {
+            using Identity = SimSetup::Faults::Identity;
+            if (value == "checksum")
+                unit.faults.identity = Identity::BadChecksum;
+            else if (value == "variant")
+                unit.faults.identity = Identity::BadVariant;
+            else if (value == "short")
+                unit.faults.identity = Identity::Short;
+            else {
+                error =
+                    where + ": identity must be checksum, variant or short, got \"" + value + "\"";
+                return false;
+            }
+        } else if (key == "return") {
+            if (!parseUnsigned(value, usb::kDeviceFileCount - 1, n)) {
+                error = where + ": return must be a device file 0..63, got \"" + value + "\"";
+                return false;
+            }
+            unit.faults.returnIndex = static_cast<int>(n);
+        } else if (key == "overlong" || key == "dropframes" || key == "dropbytes") {
+            if (!parseUnsigned(value, 0xFFFFFFFFull, n) || n == 0) {
+                error = where + ": " + key + " must be 1..4294967295 (every n-th), got \"" + value +
+                        "\"";
+                return false;
+            }
+            (key == "overlong"     ? unit.faults.overlongEvery
+             : key == "dropframes" ? unit.faults.dropFrames
+                                   : unit.faults.dropBytes) = static_cast<uint32_t>(n);
+        } else if (key == "notready") {
+            if (value == "always") {
+                unit.faults.notReady = -1;
+            } else if (parseUnsigned(value, 0x7FFFFFFF, n)) {
+                unit.faults.notReady = static_cast<int>(n);
+            } else {
+                error = where + ": notready must be a count or always, got \"" + value + "\"";
+                return false;
+            }
         } else if (key == "fw") {
             if (!firmwareName(value, fw)) {
                 error = where + ": unknown firmware \"" + value +

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,10 +12,25 @@
 namespace trelvo::sim {
 
 struct SimSetup {
+    // Faults a unit starts with (the SimUnit fault calls made at plug-in).
+    struct Faults {
+        bool descriptorFails = false;
+        std::map<uint32_t, int> failAfter;  // pipe index -> transfers that still succeed
+        enum class Identity { Valid, BadChecksum, BadVariant, Short } identity = Identity::Valid;
+        bool neverReturn = false;
+        int returnIndex = -1;
+        bool overlongOnce = false;
+        uint32_t overlongEvery = 0;
+        uint32_t dropFrames = 0;
+        uint32_t dropBytes = 0;
+        int notReady = 0;
+        std::optional<uint32_t> unplugAfterMs;
+    };
     struct Unit {
         int index = 0;  // device file
         UnitConfig config;
         bool heldElsewhere = false;
+        Faults faults;
     };
     std::vector<Unit> units;
     struct Version {

@@ -4,6 +4,7 @@
 // protocol itself is UnitModel's (sim_model.cpp).
 #include "sim/simulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -11,7 +12,10 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 
+#include "device/identity.h"
 #include "platform/platform.h"
 #include "sim/sim_model.h"
 #include "sim/sim_setup.h"
@@ -62,12 +66,28 @@ class SimUnitImpl final : public SimUnit {
         const auto us = static_cast<int64_t>(clock_->now());
         model.syncTime(us > plugMicros_ ? static_cast<uint64_t>(us - plugMicros_) * 4 : 0);
         model.advance();
+        if (unplugAtTick_ && model.now() >= *unplugAtTick_) {
+            unplugAtTick_.reset();
+            leaveBusLocked();
+        }
+    }
+    // Pulled out: handles die, waiting reads return, the device file is empty
+    // (the simulator's slot still refers to the unit, which answers no open).
+    void leaveBusLocked() {
+        unplugged_ = true;
+        onBus_ = false;
+        ++epoch_;
+        index_ = -1;
+        model.unplugged();
+        cv.notify_all();
     }
     // After the clock was replaced: the unit's time goes on from where it was.
     void rebaseLocked() {
         plugMicros_ = static_cast<int64_t>(clock_->now()) - static_cast<int64_t>(model.now() / 4);
     }
     bool aliveLocked(uint64_t handleEpoch) const { return onBus_ && epoch_ == handleEpoch; }
+    // Consumes a wake-up posted for `file`'s stream reads.
+    bool takeWakeLocked(int64_t file) { return wakes_.erase(file) != 0; }
 
     // ---- SimUnit ----
     std::array<uint8_t, 64> identity() const override {
@@ -158,6 +178,15 @@ class SimUnitImpl final : public SimUnit {
         std::lock_guard<std::mutex> g(m);
         model.overlongStreamPacket(once);
     }
+    void overlongStreamPackets(uint32_t everyNth) override {
+        std::lock_guard<std::mutex> g(m);
+        model.overlongStreamPackets(everyNth);
+    }
+    void unplugAfter(uint32_t ms) override {
+        std::lock_guard<std::mutex> g(m);
+        syncLocked();
+        unplugAtTick_ = model.now() + uint64_t{ms} * (kTicksPerSecond / 1000);
+    }
     void dropFrames(uint32_t everyNth) override {
         std::lock_guard<std::mutex> g(m);
         syncLocked();
@@ -183,12 +212,26 @@ class SimUnitImpl final : public SimUnit {
     int index_;
     bool neverReturn_ = false;
     int returnIndex_ = -1;
+    std::set<int64_t> wakes_;  // handles whose pending or next stream read returns at once
+    std::optional<uint64_t> unplugAtTick_;  // unit time of a timed unplug
 
   private:
     std::shared_ptr<Clock> clock_;
     std::weak_ptr<SimulatorImpl> simulator_;
     int64_t plugMicros_ = 0;  // clock reading at unit time 0
 };
+
+// Waits on the unit's condition variable (lock held in `lk`) until the
+// unit's clock should have reached `tick`, or `deadline`, or a notification:
+// an unplug, a closed handle, a wake-up. The caller looks again either way.
+void waitForTick(SimUnitImpl& unit, std::unique_lock<std::mutex>& lk, uint64_t tick,
+                 std::chrono::steady_clock::time_point deadline) {
+    const uint64_t now = unit.model.now();
+    const uint64_t waitUs = std::min<uint64_t>((tick > now ? tick - now : 0) / 4 + 20, 20000);
+    const auto until =
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs));
+    unit.cv.wait_until(lk, until);
+}
 
 class SimulatorImpl final : public Simulator, public std::enable_shared_from_this<SimulatorImpl> {
   public:
@@ -221,12 +264,7 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         {
             std::lock_guard<std::mutex> guard(m_);
             processPendingLocked();
-            Request r{static_cast<int>(file), code, {}};
-            if (in && inLength)
-                r.input.assign(static_cast<const uint8_t*>(in),
-                               static_cast<const uint8_t*>(in) + inLength);
-            log_.push_back(std::move(r));
-            if (log_.size() > kLogLimit) log_.pop_front();
+            logLocked(file, code, in, inLength);
             auto it = handles_.find(file);
             if (it == handles_.end()) return false;
             unit = it->second.unit;
@@ -244,22 +282,36 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
                 if (returned) *returned = sizeof version;
                 return true;
             }
+            const bool streamRead = code == usb::kIoctlReadIsoStream;
+            const uint32_t batch = streamRead && !unit->model.config().fastClock
+                                       ? std::max<uint32_t>(unit->model.config().batchFrames, 1)
+                                       : 1;
+            // A read gives up waiting after its batch and 10 ms more (a clock
+            // that stands still) and returns what has arrived.
             const auto start = std::chrono::steady_clock::now();
+            const auto deadline = start + std::chrono::milliseconds(10 + batch);
             for (;;) {
                 unit->syncLocked();
+                const bool woken = streamRead && unit->takeWakeLocked(file);
+                const bool late = std::chrono::steady_clock::now() >= deadline;
+                uint64_t readyTick = 0;
+                if (!woken && !late && batch > 1 &&
+                    unit->model.streamBatchPending(file, batch, &readyTick)) {
+                    waitForTick(*unit, lk, readyTick, deadline);
+                    if (!unit->aliveLocked(epoch)) return false;
+                    continue;
+                }
                 res = unit->model.control(file, code, in, inLength, out, outLength);
                 if (!res.wouldBlock) break;
-                // The stream runs but no frame is complete yet: wait for the
-                // next frame boundary (never spin), a bounded time in all.
-                if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(10)) {
+                if (woken || late) {  // nothing has arrived: an empty, successful read
                     res.ok = true;
                     res.returned = 0;
                     break;
                 }
+                // The stream runs but no frame is complete yet: wait for the
+                // next frame boundary (never spin).
                 const uint64_t tick = unit->model.now();
-                const uint64_t next = (tick / kTicksPerFrame + 1) * kTicksPerFrame;
-                const uint64_t waitUs = std::min<uint64_t>((next - tick) / 4 + 20, 2000);
-                unit->cv.wait_for(lk, std::chrono::microseconds(waitUs));
+                waitForTick(*unit, lk, (tick / kTicksPerFrame + 1) * kTicksPerFrame, deadline);
                 if (!unit->aliveLocked(epoch)) return false;
             }
             if (res.reenumerate) {
@@ -274,6 +326,19 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         return res.ok;
     }
 
+    void wakeStreamRead(int64_t file) override {
+        std::shared_ptr<SimUnitImpl> unit;
+        {
+            std::lock_guard<std::mutex> guard(m_);
+            auto it = handles_.find(file);
+            if (it == handles_.end()) return;
+            unit = it->second.unit;
+        }
+        std::lock_guard<std::mutex> g(unit->m);
+        unit->wakes_.insert(file);
+        unit->cv.notify_all();
+    }
+
     void close(int64_t file) override {
         std::shared_ptr<SimUnitImpl> unit;
         {
@@ -285,6 +350,7 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         }
         std::lock_guard<std::mutex> g(unit->m);
         unit->model.handleClosed(file);
+        unit->wakes_.erase(file);
         unit->cv.notify_all();
     }
 
@@ -316,12 +382,7 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         }
         for (auto& unit : gone) {
             std::lock_guard<std::mutex> g(unit->m);
-            unit->unplugged_ = true;
-            unit->onBus_ = false;
-            ++unit->epoch_;
-            unit->index_ = -1;
-            unit->model.unplugged();
-            unit->cv.notify_all();
+            unit->leaveBusLocked();
         }
     }
 
@@ -355,9 +416,15 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         std::lock_guard<std::mutex> guard(m_);
         return {log_.begin(), log_.end()};
     }
+    uint64_t requestCount(uint32_t code) const override {
+        std::lock_guard<std::mutex> guard(m_);
+        const auto it = counts_.find(code);
+        return it == counts_.end() ? 0 : it->second;
+    }
     void clearRequestLog() override {
         std::lock_guard<std::mutex> guard(m_);
         log_.clear();
+        logBytes_ = 0;
     }
     void setClock(std::function<uint64_t()> microsecondsNow) override {
         std::lock_guard<std::mutex> guard(m_);
@@ -421,6 +488,34 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         uint64_t dueMicros;
     };
 
+    // Records one request (m_ held): a repeat of the newest entry only counts
+    // there; otherwise a new entry, the oldest ones giving way to the bounds.
+    void logLocked(int64_t file, uint32_t code, const void* in, uint32_t inLength) {
+        ++counts_[code];
+        const auto* bytes = static_cast<const uint8_t*>(in);
+        const std::size_t length = in ? inLength : 0;
+        if (!log_.empty()) {
+            Request& last = log_.back();
+            if (last.file == static_cast<int>(file) && last.code == code &&
+                last.input.size() == length &&
+                (length == 0 || std::memcmp(last.input.data(), bytes, length) == 0)) {
+                ++last.repeats;
+                return;
+            }
+        }
+        Request r{static_cast<int>(file), code, {}};
+        // An input larger than the whole byte bound (a firmware image) keeps
+        // only its head.
+        const std::size_t kept = std::min(length, kRequestLogBytes);
+        if (kept) r.input.assign(bytes, bytes + kept);
+        logBytes_ += kept;
+        log_.push_back(std::move(r));
+        while (log_.size() > kRequestLogEntries || logBytes_ > kRequestLogBytes) {
+            logBytes_ -= log_.front().input.size();
+            log_.pop_front();
+        }
+    }
+
     void scheduleReturn(const std::shared_ptr<SimUnitImpl>& unit) {
         std::lock_guard<std::mutex> guard(m_);
         int from = -1;
@@ -449,6 +544,8 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
     int64_t nextHandle_ = 100;
     usb::DriverVersion version_{1, 13, 0};
     std::deque<Request> log_;
+    std::size_t logBytes_ = 0;  // input bytes held by log_
+    std::map<uint32_t, uint64_t> counts_;
     std::map<int, std::unique_ptr<platform::NamedMutex>> held_;
 };
 
@@ -484,6 +581,37 @@ std::shared_ptr<Simulator> Simulator::install(const std::string& setup, std::str
     return simulator;
 }
 
+namespace {
+
+// The faults a TRELVO_SIMULATE unit starts with, through the same calls a
+// test makes.
+void applyFaults(SimUnit& unit, const SimSetup::Faults& faults) {
+    using Identity = SimSetup::Faults::Identity;
+    if (faults.descriptorFails) unit.failDescriptorRead(true);
+    for (const auto& [pipe, okCount] : faults.failAfter) unit.failTransfersAfter(pipe, okCount);
+    if (faults.identity == Identity::Short) unit.shortIdentityReply(true);
+    if (faults.identity == Identity::BadChecksum || faults.identity == Identity::BadVariant) {
+        auto record = unit.identity();
+        if (faults.identity == Identity::BadChecksum) {
+            record[device::kIdentityChecksumOffset] ^= 0x5A;
+        } else {
+            record[device::kIdentityVariantCodeOffset] = 7;  // neither 0 nor 1
+            device::identitySeal(record.data());
+        }
+        unit.setIdentity(record);
+    }
+    if (faults.neverReturn) unit.neverReturnAfterDownload(true);
+    if (faults.returnIndex >= 0) unit.returnOnIndexAfterDownload(faults.returnIndex);
+    if (faults.overlongOnce) unit.overlongStreamPacket(true);
+    if (faults.overlongEvery) unit.overlongStreamPackets(faults.overlongEvery);
+    if (faults.dropFrames) unit.dropFrames(faults.dropFrames);
+    if (faults.dropBytes) unit.dropBytes(faults.dropBytes);
+    if (faults.notReady) unit.converterNotReady(faults.notReady);
+    if (faults.unplugAfterMs) unit.unplugAfter(*faults.unplugAfterMs);
+}
+
+}  // namespace
+
 std::shared_ptr<Simulator> Simulator::fromSetup(const std::string& text, std::string* error) {
     SimSetup setup;
     std::string why;
@@ -493,8 +621,9 @@ std::shared_ptr<Simulator> Simulator::fromSetup(const std::string& text, std::st
     }
     auto simulator = std::make_shared<SimulatorImpl>();
     for (const auto& u : setup.units) {
-        simulator->plug(u.index, u.config);
+        auto unit = simulator->plug(u.index, u.config);
         if (u.heldElsewhere) simulator->holdElsewhere(u.index, true);
+        applyFaults(*unit, u.faults);
     }
     if (setup.driverVersion)
         simulator->setDriverVersion(setup.driverVersion->major, setup.driverVersion->minor,

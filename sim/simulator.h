@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,6 +71,12 @@ struct UnitConfig {
     // counter's value when the unit is plugged.
     std::array<Signal, 11> signals = defaultSignals();
     uint32_t frameBase = 0;
+    // A stream read of a real-clock unit waits until this many frames have
+    // arrived (as a host controller completes isochronous transfers a batch
+    // of frames at a time), unless woken (Simulator::wakeStreamRead) or
+    // behind: a read that finds the batch there returns at once with up to
+    // the packet count. 1 hands over every frame as it completes.
+    uint32_t batchFrames = 8;
 };
 
 // Counters a test may look at (all since the unit was plugged).
@@ -84,6 +91,7 @@ struct UnitStats {
 // One simulated unit. Thread-safe: tests read it while the library drives it.
 class SimUnit {
   public:
+    static constexpr std::size_t kCommandLogEntries = 2048;
     virtual ~SimUnit() = default;
 
     // Identity memory (64 bytes). A default valid record per variant.
@@ -96,7 +104,7 @@ class SimUnit {
     virtual Signal signal(int channel) const = 0;
 
     // Every command packet the unit received on its command pipe, in order
-    // (the most recent 65536 are kept).
+    // (the most recent kCommandLogEntries are kept).
     virtual std::vector<std::vector<uint8_t>> commandLog() const = 0;
     virtual void clearCommandLog() = 0;
     virtual bool indicatorOn() const = 0;
@@ -121,8 +129,14 @@ class SimUnit {
     virtual void neverReturnAfterDownload(bool never) = 0;
     virtual void returnOnIndexAfterDownload(int index) = 0;
     virtual void overlongStreamPacket(bool once) = 0;  // next stream packet > packet size
-    virtual void dropFrames(uint32_t everyNth) = 0;    // 0: none
-    virtual void dropBytes(uint32_t everyNth) = 0;     // 0: none
+    // Every n-th stream packet handed to a read claims packetSize + 1 bytes (0: none).
+    virtual void overlongStreamPackets(uint32_t everyNth) = 0;
+    // The unit leaves the bus, as if pulled out, once its clock has advanced
+    // `ms` from now (a fast-clock unit's time advances only as its stream is
+    // read). Checked at every request and while a stream read waits.
+    virtual void unplugAfter(uint32_t ms) = 0;
+    virtual void dropFrames(uint32_t everyNth) = 0;  // 0: none
+    virtual void dropBytes(uint32_t everyNth) = 0;   // 0: none
     // Added: the converter "is not ready" for the next `count` single
     // readings (byte 2 of the reply is 0xFF); -1: always, 0: never.
     virtual void converterNotReady(int count) = 0;
@@ -149,15 +163,29 @@ class Simulator : public usb::IDriverBackend {
     virtual void setDriverVersion(uint16_t major, uint16_t minor, uint16_t build) = 0;
     // Simulates another process holding unit `index` (its named mutex).
     virtual void holdElsewhere(int index, bool held) = 0;
-    // Every control request seen, for byte-level tests: code and input bytes
-    // (the most recent 65536 are kept).
+    // The control requests seen, for byte-level tests: code and input bytes.
+    // A request identical to the one before it (same file, code and input,
+    // as the stream reads and frame-number reads of a running capture are)
+    // is counted in that entry's `repeats` instead of taking an entry of its
+    // own. The most recent kRequestLogEntries entries are kept, and of their
+    // input bytes at most kRequestLogBytes, so a long stream costs no memory.
     struct Request {
         int file;
         uint32_t code;
         std::vector<uint8_t> input;
+        uint64_t repeats = 1;  // how many times in a row this request came
     };
+    static constexpr std::size_t kRequestLogEntries = 1024;
+    static constexpr std::size_t kRequestLogBytes = 256 * 1024;
     virtual std::vector<Request> requestLog() const = 0;
+    // Requests with `code` since the simulator was made, whether or not the
+    // log still holds them (not reset by clearRequestLog).
+    virtual uint64_t requestCount(uint32_t code) const = 0;
     virtual void clearRequestLog() = 0;
+
+    // Makes the stream read pending on `file`, or the next one, return at
+    // once with the frames that have arrived (possibly none).
+    void wakeStreamRead(int64_t file) override = 0;
 
     // Added. The clock of every unit without a fast clock, in microseconds
     // (default: std::chrono::steady_clock). Also times re-enumeration. Units

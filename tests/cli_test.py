@@ -26,7 +26,7 @@ os.environ["TRELVO_LOCK_DIR"] = LOCK_DIR
 os.environ.pop("TRELVO_SIMULATE", None)
 
 # Exit statuses of the program.
-USAGE, NO_UNIT, UNIT_BUSY, DRIVER_TOO_OLD, TIMED_OUT = 2, 3, 4, 5, 9
+USAGE, NO_UNIT, UNIT_BUSY, DRIVER_TOO_OLD, BAD_IDENTITY, TIMED_OUT, NO_ACCESS = 2, 3, 4, 5, 6, 9, 10
 
 
 def run(*args, timeout=60, env=None):
@@ -274,6 +274,20 @@ class CliTest(unittest.TestCase):
         self.assert_error(run("--unit", "3", "read", "1", "--simulate", "12,10"), NO_UNIT,
                           "handle 3", "units found: 1, 2")
 
+    def test_faults_set_in_the_environment(self):
+        # A unit whose identity memory is damaged, from the option and from the variable.
+        self.assert_error(run("read", "1", "--simulate", "12:identity=checksum"), BAD_IDENTITY,
+                          "identity record invalid")
+        env = dict(os.environ, TRELVO_SIMULATE="12:identity=variant")
+        self.assert_error(run("list", env=env), BAD_IDENTITY, "identity record invalid")
+        # A converter that never gets ready: the reading is out of range, not refused.
+        result = run("read", "1", "--simulate", "12:notready=always")
+        self.assert_ok(result)
+        self.assertGreaterEqual(int(result.stdout.split()[-1]), 16256, result.stdout)
+        result = run("read", "1", "--simulate", "12:ch1=dc(1234)")
+        self.assert_ok(result)
+        self.assertEqual(int(result.stdout.split()[-1]), 1234, result.stdout)
+
     def test_unit_busy_in_another_program(self):
         holder = subprocess.Popen(
             [PROGRAM, "capture", "--simulate", "1", "-m", "stream", "-n", "2000"],
@@ -372,6 +386,86 @@ class CliTest(unittest.TestCase):
         result = run("out", "1", "on", "--simulate", "1")
         self.assert_ok(result)
         self.assertEqual(result.stdout, "output 1: on\n")
+
+    # ---- Firmware file and access to units ------------------------------------------------
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+        return self.path(name)
+
+    def test_firmware_image_named_by_info_and_checked_before_opening(self):
+        result = run("info", "--simulate", "1")
+        self.assert_ok(result)
+        line = [l for l in result.stdout.splitlines() if l.startswith("firmware image:")]
+        self.assertEqual(len(line), 1, result.stdout)
+        words = line[0].split()
+        self.assertEqual(words[2:3], ["bundled,"], line[0])
+        self.assertEqual(int(words[5]), 22 * int(words[3]), line[0])  # 22 bytes a record
+
+        # A unit that needs its firmware gets the file's, and info names it.
+        good = self.write("unit.hex", ":03008000020080FB\n:0200000080FF7F\n:00000001FF\n")
+        env = dict(os.environ, TRELVO_FIRMWARE=good)
+        result = run("info", "--simulate", "12:rev2;delay=20", env=env)
+        self.assert_ok(result)
+        self.assertIn(f"firmware image:  {good} (TRELVO_FIRMWARE), 3 records, 66 bytes",
+                      result.stdout)
+        self.assertIn("3 variant           TRELVO/12", result.stdout)
+
+        # A malformed file: one line naming the file and the fault, status 3.
+        bad = self.write("bad.hex", ":03008000020080FB\n:0200000080FF70\n:00000001FF\n")
+        env = dict(os.environ, TRELVO_FIRMWARE=bad)
+        self.assert_error(run("list", "--simulate", "12:rev2;delay=20", env=env), NO_UNIT,
+                          f'"{bad}" (TRELVO_FIRMWARE) is malformed', "line 2: checksum")
+        self.assert_error(run("--unit", "2", "read", "1", "--simulate", "12,12", env=env),
+                          NO_UNIT, f'"{bad}" (TRELVO_FIRMWARE) is malformed')
+
+    def test_firmware_file_beside_the_library(self):
+        linked = subprocess.run(["ldd", PROGRAM], capture_output=True, text=True).stdout
+        library = [l.split("=>")[1].split("(")[0].strip() for l in linked.splitlines()
+                   if "libtrelvo.so" in l and "=>" in l]
+        if not library or not os.path.isfile(library[0]):
+            self.skipTest(f"libtrelvo not found by ldd:\n{linked}")
+        libdir = self.path("lib")
+        os.mkdir(libdir)
+        shutil.copy(library[0], os.path.join(libdir, "libtrelvo.so.1"))
+        env = dict(os.environ, LD_LIBRARY_PATH=libdir)
+        beside = os.path.join(libdir, "trelvo_fw.hex")
+        with open(beside, "w") as f:
+            f.write(":03008000020080FB\n")  # no end record
+        self.assert_error(run("read", "1", "--simulate", "1", env=env), NO_UNIT,
+                          f'"{beside}" (beside the library)', "no end record")
+        with open(beside, "w") as f:
+            f.write(":03008000020080FB\n:00000001FF\n")
+        result = run("info", "--simulate", "12:rev2;delay=20", env=env)
+        self.assert_ok(result)
+        self.assertIn(f"firmware image:  {beside} (beside the library), 2 records, 44 bytes",
+                      result.stdout)
+
+    def test_unit_present_but_not_accessible(self):
+        sysfs = self.path("sys")
+        dev = self.path("dev")
+        devices = os.path.join(sysfs, "bus", "usb", "devices")
+        for name, vendor, bus, device in (("1-1", "f7e1", 1, 7), ("2-4", "1d6b", 2, 1)):
+            os.makedirs(os.path.join(devices, name))
+            os.makedirs(os.path.join(devices, name + ":1.0"))
+            for attribute, value in (("idVendor", vendor), ("busnum", bus), ("devnum", device)):
+                with open(os.path.join(devices, name, attribute), "w") as f:
+                    f.write(f"{value}\n")
+        env = dict(os.environ, TRELVO_SYSFS_ROOT=sysfs, TRELVO_DEV_ROOT=dev)
+        self.assert_error(run("list", env=env), NO_ACCESS, "unit not accessible",
+                          "(bus 1, device 7)", os.path.join(dev, "bus/usb/001/007"),
+                          "70-trelvo.rules", "/etc/udev/rules.d/")
+
+        # The device node present and open to this user: an ordinary "no unit found".
+        node = os.path.join(dev, "bus", "usb", "001", "007")
+        os.makedirs(os.path.dirname(node))
+        open(node, "w").close()
+        os.chmod(node, 0o600)
+        self.assert_error(run("list", env=env), NO_UNIT, "no unit found")
+        if os.geteuid() != 0:  # root may open any node whatever its mode
+            os.chmod(node, 0o400)
+            self.assert_error(run("list", env=env), NO_ACCESS, "unit not accessible")
 
     def test_help_on_every_subcommand(self):
         for command in ([], ["list"], ["info"], ["read"], ["out"], ["capture"]):

@@ -131,6 +131,20 @@ TEST(SearchTimer, ExtremeArgumentsStayDefined) {
     EXPECT_EQ(searchTimer(0, 1, 0).timerReload, 65336);  // no slots taken as one
 }
 
+TEST(SearchTimer, BlockTimesPast32BitsDoNotWinByWrapping) {
+    // Slow settings for 200,000 readings take over 2^32 us; wrapped, one of
+    // them lands within 20 ms of 30 s. The fastest three-slot setting is the
+    // one that comes close: 201 ticks per slot, no oversampling.
+    const TimerSetting s = searchTimer(30000000, 200000, 3);
+    expectSetting(s, 65335, 1, static_cast<int32_t>(readingIntervalUs(1, 3, 65335) * 200000.0));
+    // A request shorter than the unit can manage gets the fastest setting and
+    // a positive block time, not a wrapped negative one.
+    const TimerSetting fastest = searchTimer(1, 200000, 3);
+    EXPECT_EQ(fastest.timerReload, 65335);
+    EXPECT_EQ(fastest.oversample, 1);
+    EXPECT_GT(fastest.achievedUs, 30000000);
+}
+
 TEST(ReadingInterval, OversampleTimesSlotsTimesTicks) {
     EXPECT_FLOAT_EQ(readingIntervalUs(1, 1, 65036), 125.0f);
     EXPECT_FLOAT_EQ(readingIntervalUs(1, 3, 65036), 375.0f);

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "device/identity.h"
 #include "sim/simulator.h"
 #include "usb/backend_factory.h"
+#include "usb/driver_interface.h"
 
 namespace {
 
@@ -177,7 +181,21 @@ TEST(SimSetup, MalformedLists) {
                             "12)",
                             "12:ch1=dc(1))",
                             "2;3",
-                            "12 10"}) {
+                            "12 10",
+                            "12:batch=0",
+                            "12:batch=401",
+                            "12:unplug=soon",
+                            "12:fail=bulk",
+                            "12:fail=reply@",
+                            "12:fail=reply@-1",
+                            "12:fail=descriptor@2",
+                            "12:fail",
+                            "12:identity=broken",
+                            "12:return=64",
+                            "12:overlong=0",
+                            "12:dropframes=",
+                            "12:dropbytes=x",
+                            "12:notready=never"}) {
         failure(bad);
     }
     std::string all;
@@ -214,6 +232,84 @@ TEST(SimSetup, FromSpecAppliesEverything) {
     EXPECT_EQ(simulator->unit(0)->signal(3).level, 7);
     EXPECT_FALSE(Simulator::fromSetup("12:nope", &error));
     EXPECT_NE(error.find("nope"), std::string::npos);
+}
+
+TEST(SimSetup, FaultOptions) {
+    using Identity = SimSetup::Faults::Identity;
+    const auto a = parse(
+        "12:fail=command@3;fail=Stream;unplug=2500;identity=checksum;noreturn;overlong;"
+        "dropframes=7;batch=1,10:fail=reply@0;fail=descriptor;identity=variant;return=9;"
+        "overlong=50;dropbytes=1000;notready=always,12:identity=short;notready=4");
+    ASSERT_EQ(a.units.size(), 3u);
+    const auto& f0 = a.units[0].faults;
+    EXPECT_EQ(f0.failAfter, (std::map<uint32_t, int>{{1, 3}, {0, 0}}));
+    EXPECT_EQ(f0.unplugAfterMs, 2500u);
+    EXPECT_EQ(f0.identity, Identity::BadChecksum);
+    EXPECT_TRUE(f0.neverReturn);
+    EXPECT_TRUE(f0.overlongOnce);
+    EXPECT_EQ(f0.dropFrames, 7u);
+    EXPECT_EQ(a.units[0].config.batchFrames, 1u);
+    EXPECT_FALSE(f0.descriptorFails);
+    const auto& f1 = a.units[1].faults;
+    EXPECT_EQ(f1.failAfter, (std::map<uint32_t, int>{{2, 0}}));
+    EXPECT_TRUE(f1.descriptorFails);
+    EXPECT_EQ(f1.identity, Identity::BadVariant);
+    EXPECT_EQ(f1.returnIndex, 9);
+    EXPECT_EQ(f1.overlongEvery, 50u);
+    EXPECT_FALSE(f1.overlongOnce);
+    EXPECT_EQ(f1.dropBytes, 1000u);
+    EXPECT_EQ(f1.notReady, -1);
+    EXPECT_EQ(a.units[1].config.batchFrames, 8u) << "default";
+    EXPECT_EQ(a.units[2].faults.identity, Identity::Short);
+    EXPECT_EQ(a.units[2].faults.notReady, 4);
+    EXPECT_FALSE(a.units[2].faults.unplugAfterMs);
+}
+
+TEST(SimSetup, FaultsReachTheSimulatedUnits) {
+    std::string error;
+    auto simulator = Simulator::fromSetup(
+        "12:identity=checksum,12:identity=variant,12:fail=descriptor,12:rev2;noreturn;delay=0,"
+        "12:rev2;return=9;delay=0",
+        &error);
+    ASSERT_TRUE(simulator) << error;
+    const auto checksumOk = [](const std::array<uint8_t, 64>& r) {
+        return trelvo::device::identityChecksumValid(r.data());
+    };
+    EXPECT_FALSE(checksumOk(simulator->unit(0)->identity()));
+    EXPECT_TRUE(checksumOk(simulator->unit(1)->identity()));
+    EXPECT_EQ(trelvo::device::identityVariant(simulator->unit(1)->identity().data()), 0);
+    const auto backend = std::static_pointer_cast<trelvo::usb::IDriverBackend>(simulator);
+    const int64_t descriptorFile = backend->open(2);
+    ASSERT_GE(descriptorFile, 0);
+    trelvo::usb::DeviceDescriptor d{};
+    EXPECT_FALSE(backend->control(descriptorFile, trelvo::usb::kIoctlGetDeviceDescriptor, nullptr,
+                                  0, &d, sizeof d, nullptr));
+    backend->close(descriptorFile);
+    // Host download path: reset, one memory write, run. The unit leaves the bus.
+    const auto download = [&](int index) {
+        const int64_t file = backend->open(index);
+        EXPECT_GE(file, 0);
+        trelvo::usb::VendorRequest reset{0xA0, 0, 0xE600, 0, 1, 0, 1};
+        EXPECT_TRUE(backend->control(file, trelvo::usb::kIoctlVendorRequest, &reset, sizeof reset,
+                                     nullptr, 0, nullptr));
+        const uint16_t address = 0x100;
+        uint8_t byte = 0x12;
+        EXPECT_TRUE(
+            backend->control(file, trelvo::usb::kIoctlWriteMemory, &address, 2, &byte, 1, nullptr));
+        trelvo::usb::VendorRequest run{0xA0, 0, 0xE600, 0, 1, 0, 0};
+        EXPECT_TRUE(backend->control(file, trelvo::usb::kIoctlVendorRequest, &run, sizeof run,
+                                     nullptr, 0, nullptr));
+        backend->close(file);
+    };
+    auto never = simulator->unit(3);
+    auto elsewhere = simulator->unit(4);
+    download(3);
+    download(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(never->onBus()) << "noreturn";
+    EXPECT_LT(backend->open(3), 0);
+    EXPECT_EQ(elsewhere->index(), 9) << "return=9";
+    EXPECT_EQ(elsewhere->firmware(), FirmwareState::Running);
 }
 
 }  // namespace

@@ -465,4 +465,199 @@ TEST_F(SimLayer, ConcurrentUse) {
     EXPECT_EQ(simulator->openHandles(), 0);
 }
 
+// ---- Batches, wake-ups and the bounded request log ----
+
+// Reads on the backend itself, so that a test holds the driver's file handle.
+struct RawStream {
+    explicit RawStream(sim::Simulator& s) : sim(s), file(s.open(0)) {
+        const uint8_t select[2] = {0, 0};
+        EXPECT_TRUE(sim.control(file, usb::kIoctlSelectInterface, select, 2, nullptr, 0, nullptr));
+        EXPECT_TRUE(sim.control(file, usb::kIoctlStartIsoStream, &kParams, sizeof kParams, nullptr,
+                                0, nullptr));
+    }
+    ~RawStream() { sim.close(file); }
+    // Packets of one read; -1 when the read fails.
+    int read() {
+        uint32_t n = 0;
+        if (!sim.control(file, usb::kIoctlReadIsoStream, &kParams, sizeof kParams, buffer.data(),
+                         static_cast<uint32_t>(buffer.size()), &n))
+            return -1;
+        return static_cast<int>(n / 112);
+    }
+    sim::Simulator& sim;
+    int64_t file;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(112 * 400);
+};
+
+TEST_F(SimLayer, StreamReadsHandOverFramesInBatches) {
+    simulator->plug(0, {});  // 8 frames a batch by default
+    RawStream stream(*simulator);
+    stream.read();  // whatever arrived since the start
+    const auto start = std::chrono::steady_clock::now();
+    int packets = 0, reads = 0, smallest = 1000;
+    while (std::chrono::steady_clock::now() - start < 200ms) {
+        const int n = stream.read();
+        ASSERT_GE(n, 0);
+        packets += n;
+        ++reads;
+        smallest = std::min(smallest, n);
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(packets, ms + 2) << "one packet per millisecond";
+    EXPECT_GE(packets, ms / 2);
+    EXPECT_GE(smallest, 8) << "a read waits for a whole batch";
+    EXPECT_LE(reads, ms / 8 + 2);
+}
+
+TEST_F(SimLayer, ABatchIsCountedInFramesOfTheUnitsClock) {
+    std::atomic<uint64_t> now{1'000'000};
+    simulator->setClock([&] { return now.load(); });
+    for (uint32_t batch : {1u, 50u}) {
+        sim::UnitConfig config;
+        config.batchFrames = batch;
+        simulator->plug(0, config);
+        RawStream stream(*simulator);
+        now += 3000;  // three frames
+        if (batch == 1) {
+            const auto t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(stream.read(), 3) << "every frame is handed over as it completes";
+            EXPECT_LT(std::chrono::steady_clock::now() - t0, 10ms) << "not at the give-up time";
+            continue;
+        }
+        std::atomic<int> got{-2};
+        std::thread reader([&] { got = stream.read(); });
+        std::this_thread::sleep_for(15ms);
+        EXPECT_EQ(got.load(), -2) << "3 of 50 frames: still waiting";
+        now += 47000;
+        reader.join();
+        EXPECT_EQ(got.load(), 50);
+    }
+}
+
+TEST_F(SimLayer, AWakeEndsAPendingStreamReadAndTheNextOneOnly) {
+    sim::UnitConfig config;
+    config.batchFrames = 400;  // a read would wait 400 ms for its batch
+    simulator->plug(0, config);
+    RawStream stream(*simulator);
+    stream.read();
+    std::atomic<int> got{-2};
+    std::atomic<int64_t> returnedAtUs{0};
+    std::thread reader([&] {
+        got = stream.read();
+        returnedAtUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    });
+    std::this_thread::sleep_for(40ms);
+    EXPECT_EQ(got.load(), -2) << "still waiting for its batch";
+    const auto wokenAt = std::chrono::steady_clock::now();
+    simulator->wakeStreamRead(stream.file);
+    reader.join();
+    const double lateMs =
+        (static_cast<double>(returnedAtUs.load()) -
+         static_cast<double>(
+             std::chrono::duration_cast<std::chrono::microseconds>(wokenAt.time_since_epoch())
+                 .count())) /
+        1000.0;
+    EXPECT_LT(lateMs, 20.0) << "the read returns at the wake, not at its batch";
+    EXPECT_GE(got.load(), 20) << "with the frames that had arrived";
+    EXPECT_LE(got.load(), 100);
+
+    // A wake with no read pending ends the next read at once, with what is
+    // there; the read after that waits for its batch again.
+    simulator->wakeStreamRead(stream.file);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_GE(stream.read(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 20ms);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_GE(stream.read(), 300);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
+    // A wake for a handle that is gone is ignored.
+    simulator->wakeStreamRead(987654);
+}
+
+TEST_F(SimLayer, AWakeThroughTheChannelReachesTheSimulatedDriver) {
+    sim::UnitConfig config;
+    config.batchFrames = 400;
+    simulator->plug(0, config);
+    usb::DriverChannel ch;
+    ASSERT_TRUE(ch.open(0));
+    ASSERT_TRUE(selectInterface(ch));
+    ASSERT_TRUE(ch.request(usb::kIoctlStartIsoStream, &kParams, sizeof kParams, nullptr, 0));
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        bool ok = false;
+        readPackets(ch, &ok);
+        EXPECT_TRUE(ok);
+        done = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(done.load());
+    const auto t0 = std::chrono::steady_clock::now();
+    ch.wakeStreamRead();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms) << "not the 400 ms batch";
+}
+
+TEST_F(SimLayer, AnUnplugEndsAWaitingBatchedRead) {
+    sim::UnitConfig config;
+    config.batchFrames = 400;
+    simulator->plug(0, config);
+    RawStream stream(*simulator);
+    std::atomic<int> got{-2};
+    std::thread reader([&] { got = stream.read(); });
+    std::this_thread::sleep_for(20ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    simulator->unplug(0);
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 50ms);
+    EXPECT_EQ(got.load(), -1);
+}
+
+TEST_F(SimLayer, RequestLogStaysBoundedDuringALongStream) {
+    sim::UnitConfig config;
+    config.fastClock = true;
+    simulator->plug(0, config);
+    RawStream stream(*simulator);
+    simulator->clearRequestLog();
+    const uint64_t readsBefore = simulator->requestCount(usb::kIoctlReadIsoStream);
+    // The worker's pattern: a stream read, then the frame counter.
+    uint32_t frame = 0;
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(stream.read(), 400);
+        ASSERT_TRUE(simulator->control(stream.file, usb::kIoctlGetFrameNumber, nullptr, 0, &frame,
+                                       4, nullptr));
+    }
+    EXPECT_EQ(simulator->requestCount(usb::kIoctlReadIsoStream) - readsBefore, 3000u);
+    auto log = simulator->requestLog();
+    EXPECT_EQ(log.size(), sim::Simulator::kRequestLogEntries);
+    EXPECT_EQ(log.back().code, usb::kIoctlGetFrameNumber) << "the newest are kept";
+    EXPECT_EQ(log[log.size() - 2].code, usb::kIoctlReadIsoStream);
+    EXPECT_EQ(log[log.size() - 2].input.size(), sizeof kParams);
+
+    // The same request again and again takes one entry.
+    simulator->clearRequestLog();
+    for (int i = 0; i < 500; ++i) stream.read();
+    log = simulator->requestLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].repeats, 500u);
+
+    // Large inputs: the log keeps at most kRequestLogBytes of them.
+    std::vector<uint8_t> junk(200 * 1024);
+    for (uint8_t fill = 1; fill <= 4; ++fill) {
+        std::fill(junk.begin(), junk.end(), fill);
+        EXPECT_FALSE(simulator->control(stream.file, usb::kIoctlLoadFirmware, junk.data(),
+                                        static_cast<uint32_t>(junk.size()), nullptr, 0, nullptr));
+    }
+    log = simulator->requestLog();
+    std::size_t bytes = 0;
+    for (const auto& r : log) bytes += r.input.size();
+    EXPECT_LE(bytes, sim::Simulator::kRequestLogBytes);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().input.size(), junk.size());
+    EXPECT_EQ(log.back().input.front(), 4) << "the newest stays";
+    EXPECT_EQ(simulator->requestCount(usb::kIoctlLoadFirmware), 4u);
+}
+
 }  // namespace

@@ -59,7 +59,7 @@ std::string openError(SuvoUsbDevice& device, bool blankAllowed = false) {
 size_t countRequests(const Simulator& simulator, uint32_t code) {
     size_t n = 0;
     for (const auto& request : simulator.requestLog())
-        if (request.code == code) ++n;
+        if (request.code == code) n += request.repeats;
     return n;
 }
 

@@ -18,6 +18,7 @@ enum ExitStatus : int {
     kExitTooManyUnits = 7,   // four units already open in this process
     kExitUnitFailed = 8,     // a unit operation failed (unit did not answer)
     kExitTimedOut = 9,       // no trigger / no complete capture within --timeout
+    kExitNoAccess = 10,      // a unit is connected but this user may not open it
     kExitInterrupted = 130,  // Ctrl-C before the work was done
     kExitBrokenPipe = 141,   // the reader of standard output went away
 };

@@ -15,6 +15,7 @@
 #include "cli_error.h"
 #include "progress.h"
 #include "trelvo/trelvo.h"
+#include "unit_access.h"
 #include "unit_session.h"
 
 using namespace trelvo_cli;
@@ -64,6 +65,9 @@ int listUnits(const CommonOptions& common) {
 
 int showInfo(const CommonOptions& common) {
     std::printf("library version: %s\n", libraryVersion().c_str());
+    std::string firmware;
+    describeFirmware(firmware);  // a bad file is described; opening then fails
+    std::printf("firmware image:  %s\n", firmware.c_str());
     std::fflush(stdout);
     ProgressBar progress = makeProgress(common);
     std::string note;

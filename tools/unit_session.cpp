@@ -15,6 +15,7 @@
 
 #include "cli_error.h"
 #include "trelvo/trelvo.h"
+#include "unit_access.h"
 
 namespace trelvo_cli {
 
@@ -106,6 +107,9 @@ Failure openFailure(bool holdingUnits) {
                            "identity record invalid: the unit's identity memory does not hold a "
                            "valid record (wrong checksum or unknown variant)");
         case 4:
+            // A bad firmware file fails every open; the library has said so
+            // on stderr in one line naming the file and the fault.
+            if (std::string firmware; !describeFirmware(firmware)) return Failure(kExitNoUnit, "");
             if (!holdingUnits && anotherProgramHoldsAUnit())
                 return Failure(kExitUnitBusy,
                                "unit busy: every unit found is in use by another program");
@@ -113,6 +117,8 @@ Failure openFailure(bool holdingUnits) {
                 return Failure(
                     kExitNoUnit,
                     std::string("no unit found among the simulated units (") + simulated + ")");
+            if (const std::string noAccess = unitWithoutAccess(); !noAccess.empty())
+                return Failure(kExitNoAccess, noAccess);
             return Failure(kExitNoUnit,
                            "no unit found: none is connected, or every one is in use by another "
                            "program (to try without hardware, use --simulate 1)");
@@ -189,7 +195,10 @@ std::unique_ptr<Unit> openUnit(ProgressBar& progress, int wanted) {
         }
         if (handle == 0) {
             Failure failure = openFailure(!others.empty());
-            if (wanted == 0 || failure.status() != kExitNoUnit) throw failure;
+            // An empty message: the library has already explained (a bad
+            // firmware file), and no handle can open.
+            if (wanted == 0 || failure.status() != kExitNoUnit || failure.what()[0] == '\0')
+                throw failure;
             throw noSuchHandle();
         }
         auto unit = std::make_unique<Unit>(handle);

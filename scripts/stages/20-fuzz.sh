@@ -7,13 +7,14 @@ root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 build="$root/build-ci-fuzz"
 decoder_seconds=${TRELVO_FUZZ_SECONDS:-30}
 scan_seconds=${TRELVO_FUZZ_SCAN_SECONDS:-15}
+hex_seconds=${TRELVO_FUZZ_HEX_SECONDS:-10}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELVO_SANITIZE="address;undefined" -DTRELVO_BUILD_FUZZ=ON \
   -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_TOOLS=OFF >/dev/null
 log="$build/fuzz-build.log"
-cmake --build "$build" --target decoder_fuzz scan_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build" --target decoder_fuzz scan_fuzz hex_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
 if grep -E 'warning' "$log"; then
   echo "compiler warnings in the fuzz build"
   exit 1
@@ -21,13 +22,20 @@ fi
 
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run() {  # target, seconds
-  local corpus="$build/corpus-$1"
+run() {  # target, seconds, extra libFuzzer arguments
+  local target=$1 seconds=$2
+  shift 2
+  local corpus="$build/corpus-$target"
   mkdir -p "$corpus"
-  echo "--- $1 for $2 s"
-  "$build/fuzz/$1" -max_total_time="$2" -max_len=16384 -print_final_stats=1 "$corpus" 2>"$build/$1.log" \
-    || { tail -n 60 "$build/$1.log"; exit 1; }
-  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$build/$1.log" || true
+  echo "--- $target for $seconds s"
+  "$build/fuzz/$target" -max_total_time="$seconds" -max_len=16384 -print_final_stats=1 "$@" "$corpus" \
+    2>"$build/$target.log" \
+    || { tail -n 60 "$build/$target.log"; exit 1; }
+  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$build/$target.log" || true
 }
 run decoder_fuzz "$decoder_seconds"
 run scan_fuzz "$scan_seconds"
+# The HEX reader starts from the bundled firmware file and the format's tokens.
+mkdir -p "$build/corpus-hex_fuzz"
+cp "$root/firmware/trelvo_fw.hex" "$build/corpus-hex_fuzz/bundled.hex"
+run hex_fuzz "$hex_seconds" -dict="$root/fuzz/hex.dict"

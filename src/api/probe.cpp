@@ -8,7 +8,7 @@
 #include "device/identity.h"
 #include "support/errors.h"
 #include "usb/endpoint.h"
-#include "usb/firmware_image.h"
+#include "usb/firmware_choice.h"
 #include "usb/suvo_usb_device.h"
 #include "usb/unit_ids.h"
 
@@ -16,10 +16,13 @@ namespace trelvo::api {
 
 int32_t probeUnit() {
     using namespace trelvo::device;
+    // The image is read on every open, before any unit is touched: a bad
+    // firmware file fails the open here and never reaches a unit.
+    const usb::FirmwareImage firmware = usb::firmwareForOpen();
     usb::SuvoUsbDevice unit;  // closed again on every way out of this function
     bool blankAllowed = false;
-    if (!unit.open(usb::kUnitProductId, usb::kUnitRevision, usb::firmwareImage(),
-                   static_cast<uint32_t>(usb::firmwareImageBytes()), blankAllowed)) {
+    if (!unit.open(usb::kUnitProductId, usb::kUnitRevision, firmware.data(), firmware.bytes(),
+                   blankAllowed)) {
         return 0;  // programmed, but it did not come back in time
     }
     usb::Endpoint* command = unit.bulkOut();

@@ -61,7 +61,7 @@ TimerSetting searchTimer(uint32_t intervalUs, uint32_t idealReadings, uint8_t sc
 
     TimerSetting best;
     bool haveBest = false;
-    int64_t bestDistance = 0;
+    double bestDistance = 0;
     for (uint32_t r = 0; r <= 0xFFFF; ++r) {
         // The rate is rounded to single precision once; every later use
         // takes the rounded value.
@@ -83,10 +83,12 @@ TimerSetting searchTimer(uint32_t intervalUs, uint32_t idealReadings, uint8_t sc
             std::trunc(static_cast<double>(idealReadings) * 1000000.0 * candidate / rate);
         const uint32_t achieved = low32Bits(achievedExact);
 
-        // Distance on 32-bit signed values; the difference wraps as it would
-        // in 32-bit arithmetic, and its magnitude is taken without overflow.
-        const auto difference = static_cast<int32_t>(achieved - intervalUs);
-        const int64_t distance = difference < 0 ? -static_cast<int64_t>(difference) : difference;
+        // The distance is taken on the whole achieved time, not on its low 32
+        // bits: a slow setting whose block time wraps past 2^32 us could
+        // otherwise land next to the request and win (30 s for 200,000
+        // readings of three channels would pick a 21.6 ms reading period).
+        // Wherever the block time fits 32 bits this is the same comparison.
+        const double distance = std::fabs(achievedExact - static_cast<double>(intervalUs));
         if (!haveBest || distance <= bestDistance) {
             haveBest = true;
             bestDistance = distance;

@@ -45,6 +45,11 @@ void peekMessages();
 // where the platform has one. Returns false when it cannot be read.
 bool libraryFileVersion(std::string& version);
 
+// Full path of the file the library was loaded from (libtrelvo.so.1,
+// Trelvo.dll; the program's own file when the library is linked statically).
+// Any thread; no lock. False when the system cannot tell.
+bool libraryFilePath(std::string& path);
+
 // Value of an environment variable; false when unset.
 bool environmentVariable(const char* name, std::string& value);
 

@@ -69,6 +69,20 @@ int main(void) {
     int16_t maxValue = 0;
     CHECK(TrelvoMaxValue(first, &maxValue) == 1 && maxValue == 4095);
 
+    /* An int16 argument uses only the low 16 bits of its 32-bit slot: a caller
+     * that leaves the high bits set still reaches unit 1 and its line 1. */
+    {
+        typedef int16_t(TRELVO_CALL * InfoBySlots)(int32_t, char*, int32_t, int32_t);
+        typedef int16_t(TRELVO_CALL * MaxValueBySlots)(int32_t, int16_t*);
+        InfoBySlots info = (InfoBySlots)(void (*)(void))TrelvoGetUnitInfo;
+        MaxValueBySlots maxBySlots = (MaxValueBySlots)(void (*)(void))TrelvoMaxValue;
+        memset(text, 'x', sizeof text);
+        CHECK(info(0x10000 | first, text, 0x20000 | (int32_t)sizeof text, 0x30001) == 7 &&
+              strcmp(text, "USB 1.1") == 0);
+        maxValue = 0;
+        CHECK(maxBySlots(0x7FFF0000 | first, &maxValue) == 1 && maxValue == 4095);
+    }
+
     checkBlockCapture(first, "unit 1");
 
     /* The background open: its thread opens the second unit and ends; the

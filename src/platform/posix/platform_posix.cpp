@@ -1,6 +1,8 @@
 // POSIX implementation of the OS layer (Linux).
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -77,6 +79,18 @@ void resetOsVersionForTest() {
 }
 
 void peekMessages() {}
+
+bool libraryFilePath(std::string& path) {
+    // The object that holds this very function is the library (or the
+    // program it is linked into).
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&libraryFilePath), &info) == 0 || !info.dli_fname ||
+        info.dli_fname[0] == '\0')
+        return false;
+    char resolved[PATH_MAX];
+    path = realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    return true;
+}
 
 bool libraryFileVersion(std::string& version) {
     version = TRELVO_FILE_VERSION;  // no version resource on this platform

@@ -82,6 +82,27 @@ void peekMessages() {
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
 }
 
+bool libraryFilePath(std::string& path) {
+    HMODULE module = win32::libraryModule();
+    if (!module && !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                       reinterpret_cast<LPCSTR>(&libraryFilePath), &module))
+        return false;
+    // A path that fills the buffer may have been cut short: grow and retry.
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameA(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return false;
+        if (length < buffer.size() - 1) {
+            path.assign(buffer.data(), length);
+            return true;
+        }
+        if (buffer.size() >= 32768) return false;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 bool libraryFileVersion(std::string& version) {
     HMODULE module = win32::libraryModule();
     if (!module) {

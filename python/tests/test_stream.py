@@ -1,0 +1,79 @@
+"""Streams from unit B, a fast-clock unit whose channels count their conversions."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import trelvo
+from trelvo._library import library
+
+
+def joined(chunks):
+    times = np.concatenate([c.times for c in chunks])
+    values = np.concatenate([c.values for c in chunks])
+    return times, values
+
+
+def test_fast_stream_loses_and_repeats_nothing_across_chunks(unit_b):
+    # Three slots at the fastest timer setting: 150.75 µs between readings.
+    # The library's buffer holds the whole count, so however late this
+    # process comes to take readings, none can be dropped before it does:
+    # a gap or a repeat is the package's fault.
+    count = 600_000
+    with unit_b.stream([1, 2, 3], block_time=90.45, readings=count, count=count) as stream:
+        chunks = list(stream)
+    assert len(chunks) >= 2
+    assert [c.first for c in chunks] == list(np.cumsum([0] + [len(c) for c in chunks[:-1]]))
+    times, values = joined(chunks)
+    assert values.shape == (count, 3) and values.dtype == np.uint16
+    steps = np.diff(values.astype(np.int64), axis=0) % 4096
+    assert np.all(steps == 1), "a reading was lost or repeated"
+    assert times.dtype == np.int64
+    assert np.array_equal(times, (np.arange(count, dtype=np.int64) * 603) // 4)
+    assert stream.interval == pytest.approx(150.75e-6)
+    assert library().TrelvoReady(unit_b.handle) == 0  # stopped once the count was reached
+
+
+def test_stream_times_go_on_past_the_32_bit_range(unit_b):
+    # 65521 timer ticks (a prime: no faster setting matches) per reading of
+    # one channel, 16380.25 µs; 140000 readings span 2293 s of the unit's
+    # time, beyond the 2147 s that 32-bit microseconds hold.
+    count = 140_000
+    stream = unit_b.stream(1, block_time=40_000 * 0.01638025, readings=40_000, count=count)
+    everything = stream.read_all()
+    assert len(everything) == count and everything.first == 0
+    assert np.all(np.diff(everything.values[:, 0].astype(np.int64)) % 4096 == 1)
+    expected = (np.arange(count, dtype=np.int64) * 65521) // 4
+    assert np.array_equal(everything.times, expected)
+    assert everything.times[-1] > 2**31
+
+
+def test_stream_duration_counts_unit_time(unit_b):
+    stream = unit_b.stream(1, block_time=0.05, readings=1000, duration=0.5)
+    assert stream.count == 10_000
+    assert len(stream.read_all()) == 10_000
+    with pytest.raises(StopIteration):
+        next(stream)
+
+
+def test_stream_ended_by_another_operation_says_so(unit_b):
+    stream = unit_b.stream(1, block_time=0.05, readings=1000)
+    first = next(stream)
+    assert len(first) > 0 and first.times[0] == 0
+    unit_b.read(2)  # halts the capture
+    with pytest.raises(trelvo.TrelvoError, match="stream of unit 2 is over"):
+        next(stream)
+    with unit_b.stream(1, block_time=0.05, readings=1000) as again:
+        assert next(again).times[0] == 0
+    assert library().TrelvoReady(unit_b.handle) == 0  # leaving the block stopped it
+
+
+def test_stream_arguments_are_checked(unit_b):
+    with pytest.raises(ValueError, match="count must be 1 to"):
+        unit_b.stream(1, block_time=0.05, readings=1000, count=0)
+    with pytest.raises(ValueError, match="duration must be above 0 s"):
+        unit_b.stream(1, block_time=0.05, readings=1000, duration=-1)
+    with pytest.raises(ValueError, match="read_all needs a stream with a count"):
+        with unit_b.stream(1, block_time=0.05, readings=1000) as endless:
+            endless.read_all()

@@ -1,0 +1,142 @@
+"""Finding and loading the Trelvo C library, and its ctypes declarations."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from ctypes import POINTER, c_char, c_int16, c_int32, c_uint16, c_uint32
+from pathlib import Path
+from typing import Any, Mapping, Optional
+
+from ._errors import LibraryNotFoundError
+
+PACKAGE_DIR = Path(__file__).resolve().parent
+
+#: Result type and argument types of each exported function, in the order of
+#: include/trelvo/trelvo.h. A test parses the header and compares, so the two
+#: cannot drift apart.
+DECLARATIONS: dict[str, tuple[Any, tuple[Any, ...]]] = {
+    "TrelvoOpenUnit": (c_int16, ()),
+    "TrelvoOpenUnitAsync": (c_int16, ()),
+    "TrelvoOpenUnitProgress": (c_int16, (POINTER(c_int16), POINTER(c_int16))),
+    "TrelvoCloseUnit": (c_int16, (c_int16,)),
+    "TrelvoGetUnitInfo": (c_int16, (c_int16, POINTER(c_char), c_int16, c_int16)),
+    "TrelvoRun": (c_int16, (c_int16, c_uint32, c_int32)),
+    "TrelvoReady": (c_int16, (c_int16,)),
+    "TrelvoStop": (c_int16, (c_int16,)),
+    "TrelvoMaxValue": (c_int16, (c_int16, POINTER(c_int16))),
+    "TrelvoSetInterval": (c_int32, (c_int16, c_uint32, c_uint32, POINTER(c_int16), c_int16)),
+    "TrelvoSetTrigger": (
+        c_int16,
+        (c_int16, c_int16, c_int16, c_uint16, c_int16, c_int16, c_int16, c_int16),
+    ),
+    "TrelvoGetValues": (c_int32, (c_int16, POINTER(c_uint16), c_uint32)),
+    "TrelvoGetTimesAndValues": (c_int32, (c_int16, POINTER(c_int32), POINTER(c_uint16), c_uint32)),
+    "TrelvoGetValue": (c_int16, (c_int16, c_int16, POINTER(c_uint16))),
+    "TrelvoSetDo": (c_int16, (c_int16, c_int16, c_int16)),
+    "TrelvoApplyFix": (None, (c_uint32, c_uint32)),
+}
+
+# Written by `cmake --install`: the installed library's path relative to the
+# installed package directory.
+_INSTALLED_LOCATION_FILE = "_library_location.txt"
+
+
+def library_file_name(platform: str = sys.platform) -> str:
+    """The library's file name on this platform."""
+    return "Trelvo.dll" if platform.startswith(("win", "cygwin")) else "libtrelvo.so.1"
+
+
+def _load(path: str, platform: str) -> ctypes.CDLL:
+    # Trelvo.dll exports stdcall functions (32-bit Windows); elsewhere the
+    # functions use the platform's C convention.
+    if platform.startswith("win"):
+        return ctypes.WinDLL(path)  # type: ignore[attr-defined]
+    return ctypes.CDLL(path)
+
+
+def _declare(library: ctypes.CDLL, origin: str) -> ctypes.CDLL:
+    for name, (result, arguments) in DECLARATIONS.items():
+        try:
+            function = getattr(library, name)
+        except AttributeError:
+            raise LibraryNotFoundError(
+                f"{origin} is not a Trelvo library: it has no function {name}"
+            ) from None
+        function.restype = result
+        function.argtypes = arguments
+    return library
+
+
+def find_and_load(
+    environ: Optional[Mapping[str, str]] = None,
+    package_dir: Optional[Path] = None,
+    platform: str = sys.platform,
+) -> tuple[ctypes.CDLL, str]:
+    """Loads the library; returns it and where it came from.
+
+    Search order: the path in ``TRELVO_LIBRARY`` (when set, nothing else is
+    tried), the library installed beside the package (a copy inside the
+    package directory, or the one that ``cmake --install`` recorded), then the
+    system's own search for the library's file name.
+    """
+    environ = os.environ if environ is None else environ
+    package_dir = PACKAGE_DIR if package_dir is None else package_dir
+    name = library_file_name(platform)
+
+    explicit = environ.get("TRELVO_LIBRARY", "")
+    if explicit:
+        try:
+            return _declare(_load(explicit, platform), explicit), explicit
+        except OSError as error:
+            raise LibraryNotFoundError(
+                f"the Trelvo library could not be loaded from TRELVO_LIBRARY={explicit!r}: {error}"
+            ) from None
+
+    tried: list[str] = []
+    beside = [package_dir / name]
+    location = package_dir / _INSTALLED_LOCATION_FILE
+    if location.is_file():
+        recorded = location.read_text(encoding="utf-8").strip()
+        if recorded:
+            beside.append(Path(os.path.normpath(package_dir / recorded)))
+    for candidate in beside:
+        if not candidate.exists():
+            tried.append(f"{candidate} (no such file)")
+            continue
+        try:
+            return _declare(_load(str(candidate), platform), str(candidate)), str(candidate)
+        except OSError as error:
+            tried.append(f"{candidate} ({error})")
+
+    try:
+        return _declare(_load(name, platform), name), name
+    except OSError as error:
+        tried.append(f"{name} in the system's library search path ({error})")
+    raise LibraryNotFoundError(
+        "the Trelvo library could not be found; tried: "
+        + "; ".join(tried)
+        + ". Set TRELVO_LIBRARY to the library's path (for example build/src/libtrelvo.so.1)."
+    )
+
+
+_lock = threading.Lock()
+_loaded: Optional[tuple[ctypes.CDLL, str]] = None
+
+
+def library() -> ctypes.CDLL:
+    """The loaded library, loaded at the first call."""
+    global _loaded
+    with _lock:
+        if _loaded is None:
+            _loaded = find_and_load()
+        return _loaded[0]
+
+
+def library_path() -> str:
+    """Where the loaded library came from (a path, or the name the system found)."""
+    library()
+    assert _loaded is not None
+    return _loaded[1]
