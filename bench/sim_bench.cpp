@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sim/sim_model.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/driver_interface.h"
 #include "sim/simulator.h"
-#include "usb/driver_interface.h"
 
 namespace trelvo::sim {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "driver/driver_interface.h"
 #include "sim/sim_model.h"
-#include "usb/driver_interface.h"
 
 namespace trelvo::sim {
 

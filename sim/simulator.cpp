@@ -16,10 +16,10 @@
 #include <set>
 
 #include "device/identity.h"
+#include "driver/backend_factory.h"
 #include "platform/platform.h"
 #include "sim/sim_model.h"
 #include "sim/sim_setup.h"
-#include "usb/backend_factory.h"
 
 namespace trelvo::sim {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
-#include "usb/unit_ids.h"
+#include "driver/driver_backend.h"
+#include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 
 namespace trelvo::sim {
 

@@ -18,7 +18,7 @@
 #include "sim/simulator.h"
 #include "tests/support/hex_text.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 #include "usb/firmware_file.h"
 #include "usb/firmware_image.h"
 

@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "api/unit_table.h"
+#include "driver/driver_backend.h"
+#include "driver/driver_interface.h"
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include "api/unit_table.h"
 #include "device/identity.h"
 #include "device/trelvo_device.h"
+#include "driver/driver_interface.h"
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "support/lock.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_interface.h"
 
 namespace {
 

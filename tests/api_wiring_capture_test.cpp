@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace {
 

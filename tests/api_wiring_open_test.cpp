@@ -16,10 +16,10 @@
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 #include "usb/firmware_image.h"
 #include "usb/suvo_usb_device.h"
-#include "usb/unit_ids.h"
+#include "driver/unit_ids.h"
 
 namespace {
 

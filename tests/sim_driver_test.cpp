@@ -1,5 +1,5 @@
 // The simulated driver reached the way the library reaches the real one:
-// through usb::DriverChannel with the records of usb/driver_interface.h only.
+// through usb::DriverChannel with the records of driver/driver_interface.h only.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "device/identity.h"
+#include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 #include "sim/simulator.h"
 #include "support/sim_packets.h"
 #include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
-#include "usb/unit_ids.h"
 
 namespace {
 

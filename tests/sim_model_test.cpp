@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "device/identity.h"
+#include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 #include "support/sim_packets.h"
-#include "usb/driver_interface.h"
-#include "usb/unit_ids.h"
 
 namespace {
 

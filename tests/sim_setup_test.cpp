@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "device/identity.h"
+#include "driver/backend_factory.h"
+#include "driver/driver_interface.h"
 #include "sim/simulator.h"
-#include "usb/backend_factory.h"
-#include "usb/driver_interface.h"
 
 namespace {
 

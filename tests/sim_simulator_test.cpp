@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "driver/driver_interface.h"
+#include "driver/unit_ids.h"
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
 #include "usb/firmware_image.h"
-#include "usb/unit_ids.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "driver/driver_backend.h"
 #include "platform/platform.h"
 #include "support/critical_section_lock.h"
 #include "support/errors.h"
 #include "support/lock.h"
 #include "support/thread_runner.h"
 #include "trelvo/trelvo.h"
-#include "usb/driver_channel.h"
 
 namespace {
 

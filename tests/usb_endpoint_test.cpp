@@ -7,10 +7,10 @@
 #include <numeric>
 #include <vector>
 
+#include "driver/unit_ids.h"
 #include "support/errors.h"
 #include "usb/endpoint.h"
 #include "usb/suvo_usb_device.h"
-#include "usb/unit_ids.h"
 #include "usb_fake_driver.h"
 
 namespace trelvo::usb {

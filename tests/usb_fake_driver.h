@@ -12,8 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_backend.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::usb::fake {
 

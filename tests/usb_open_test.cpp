@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "driver/unit_ids.h"
 #include "platform/platform.h"
 #include "support/errors.h"
 #include "support/lock.h"
 #include "usb/firmware_image.h"
 #include "usb/open_index_list.h"
 #include "usb/suvo_usb_device.h"
-#include "usb/unit_ids.h"
 #include "usb_fake_driver.h"
 
 namespace trelvo::usb {

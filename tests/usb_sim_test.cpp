@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/unit_ids.h"
 #include "platform/platform.h"
 #include "sim/simulator.h"
 #include "support/errors.h"
 #include "usb/firmware_image.h"
 #include "usb/open_index_list.h"
 #include "usb/suvo_usb_device.h"
-#include "usb/unit_ids.h"
 
 namespace trelvo::usb {
 namespace {

@@ -6,11 +6,11 @@
 #include "api/open_close.h"
 #include "device/command_protocol.h"
 #include "device/identity.h"
+#include "driver/unit_ids.h"
 #include "support/errors.h"
 #include "usb/endpoint.h"
 #include "usb/firmware_choice.h"
 #include "usb/suvo_usb_device.h"
-#include "usb/unit_ids.h"
 
 namespace trelvo::api {
 

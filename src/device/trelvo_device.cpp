@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "driver/unit_ids.h"
 #include "platform/platform.h"
 #include "support/errors.h"
 #include "usb/endpoint.h"
-#include "usb/unit_ids.h"
 
 namespace trelvo::device {
 

@@ -31,10 +31,10 @@
 #include "device/sample_ring.h"
 #include "device/sampling.h"
 #include "device/stream_decoder.h"
+#include "driver/driver_interface.h"
 #include "platform/platform.h"
 #include "support/critical_section_lock.h"
 #include "support/thread_runner.h"
-#include "usb/driver_interface.h"
 #include "usb/suvo_usb_device.h"
 
 namespace trelvo::device {

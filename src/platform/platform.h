@@ -53,6 +53,17 @@ bool libraryFilePath(std::string& path);
 // Value of an environment variable; false when unset.
 bool environmentVariable(const char* name, std::string& value);
 
+// ---- Library unload ----------------------------------------------------------
+
+using UnloadHandler = void (*)();
+
+// Registers the function the platform calls when the library is unloaded while
+// its code can still run: dlclose or the end of the process on POSIX,
+// FreeLibrary on Windows (not the end of the process there: the system has
+// already ended the other threads). Called once at load by the application
+// layer; nullptr: nothing runs.
+void setUnloadHandler(UnloadHandler handler);
+
 // ---- Recursive lock ----------------------------------------------------------
 
 // A recursive, process-local lock. Unlike an OS critical section it may be

@@ -1,52 +1,8 @@
 #include "usb/driver_channel.h"
 
-#include <mutex>
-#include <string>
-
-#include "platform/platform.h"
-#include "usb/backend_factory.h"
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::usb {
-
-namespace {
-// The installed backend. Immortal, like all process-wide state: units are
-// closed at unload from a destructor that may run after static destructors.
-struct BackendSlot {
-    std::mutex mutex;
-    std::shared_ptr<IDriverBackend> backend;
-    bool chosen = false;
-};
-
-BackendSlot& slot() {
-    static BackendSlot& instance = *new BackendSlot;
-    return instance;
-}
-
-std::shared_ptr<IDriverBackend> backendFromEnvironment() {
-    std::string units;
-    if (platform::environmentVariable("TRELVO_SIMULATE", units) && !units.empty())
-        return createSimulatedBackend(units);
-    return createPlatformBackend();
-}
-}  // namespace
-
-void setDriverBackend(std::shared_ptr<IDriverBackend> backend) {
-    auto& s = slot();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    s.backend = std::move(backend);
-    s.chosen = true;
-}
-
-std::shared_ptr<IDriverBackend> driverBackend() {
-    auto& s = slot();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    if (!s.chosen) {
-        s.backend = backendFromEnvironment();
-        s.chosen = true;
-    }
-    return s.backend;
-}
 
 bool DriverChannel::open(int index) {
     close();

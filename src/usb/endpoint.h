@@ -15,9 +15,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "driver/driver_interface.h"
 #include "support/critical_section_lock.h"
 #include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
 
 namespace trelvo::usb {
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::usb {
 

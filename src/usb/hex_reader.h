@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::usb {
 

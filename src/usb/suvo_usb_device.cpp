@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "driver/unit_ids.h"
 #include "platform/platform.h"
 #include "support/errors.h"
 #include "usb/open_index_list.h"
-#include "usb/unit_ids.h"
 
 namespace trelvo::usb {
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "driver/driver_interface.h"
 #include "support/lock.h"
 #include "usb/driver_channel.h"
-#include "usb/driver_interface.h"
 #include "usb/endpoint.h"
 
 namespace trelvo::usb {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/driver_interface.h"
+#include "driver/driver_interface.h"
 
 namespace trelvo::test {
 

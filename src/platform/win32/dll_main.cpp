@@ -1,9 +1,23 @@
-// Entry point of Trelvo.dll: records the module handle at load and closes the
-// open units at unload.
+// Entry point of Trelvo.dll: records the module handle at load and runs the
+// registered unload handler (which closes the open units) at unload.
 #include <windows.h>
 
-#include "api/unit_table.h"
+#include <atomic>
+
+#include "platform/platform.h"
 #include "platform/win32/win32_module.h"
+
+namespace trelvo::platform {
+
+namespace {
+std::atomic<UnloadHandler> g_unloadHandler{nullptr};
+}
+
+void setUnloadHandler(UnloadHandler handler) {
+    g_unloadHandler.store(handler);
+}
+
+}  // namespace trelvo::platform
 
 // Runs under the loader lock. Nothing here may wait for a thread's exit; the
 // unit workers are stopped by waiting for their bodies to return, which needs
@@ -17,7 +31,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
             if (reserved == nullptr) {
                 // FreeLibrary: the workers still run, so each unit is closed as
                 // TrelvoCloseUnit would, first to last.
-                trelvo::api::closeAllUnits();
+                if (const auto handler = trelvo::platform::g_unloadHandler.load()) handler();
             }
             // Otherwise the process is ending: the system has already ended
             // every other thread, the unit workers included, possibly while

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "usb/backend_factory.h"
+#include "driver/backend_factory.h"
 
 namespace trelvo::usb {
 

@@ -1,12 +1,12 @@
-// Where the backends of the driver seam come from. Each is defined by the
-// part of the tree that owns it: the simulated driver in sim/, the real
-// driver in the platform layer.
+// Where the backends of the driver seam come from: the simulated driver is
+// defined in sim/, the real driver of each platform in driver/win32/ and
+// driver/linux/.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "usb/driver_channel.h"
+#include "driver/driver_backend.h"
 
 namespace trelvo::usb {
 
@@ -14,8 +14,8 @@ namespace trelvo::usb {
 // ...). Returns nullptr for a malformed value, after one line on stderr.
 std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& setup);
 
-// The platform's real kernel driver (Win32 device files), or nullptr where
-// the platform has none.
+// The platform's real driver (Win32 device files), or nullptr where the
+// platform has none.
 std::shared_ptr<IDriverBackend> createPlatformBackend();
 
 }  // namespace trelvo::usb

@@ -1,0 +1,23 @@
+// Unloading the library closes every open unit, first to last, so their
+// workers stop and the units are released, then lets the driver backend end
+// its threads and USB context. The platform layer reaches this through the
+// handler registered here at load.
+#include "api/unit_table.h"
+#include "driver/driver_backend.h"
+#include "platform/platform.h"
+
+namespace trelvo::api {
+
+namespace {
+void unload() {
+    closeAllUnits();
+    usb::shutdownDriverBackend();
+}
+
+const bool g_unloadHandlerRegistered = [] {
+    platform::setUnloadHandler(&unload);
+    return true;
+}();
+}  // namespace
+
+}  // namespace trelvo::api

@@ -1,0 +1,60 @@
+#include "driver/driver_backend.h"
+
+#include <mutex>
+#include <string>
+
+#include "driver/backend_factory.h"
+#include "platform/platform.h"
+
+namespace trelvo::usb {
+
+namespace {
+// The installed backend. Immortal, like all process-wide state: units are
+// closed at unload from a destructor that may run after static destructors.
+struct BackendSlot {
+    std::mutex mutex;
+    std::shared_ptr<IDriverBackend> backend;
+    bool chosen = false;
+};
+
+BackendSlot& slot() {
+    static BackendSlot& instance = *new BackendSlot;
+    return instance;
+}
+
+std::shared_ptr<IDriverBackend> backendFromEnvironment() {
+    std::string units;
+    if (platform::environmentVariable("TRELVO_SIMULATE", units) && !units.empty())
+        return createSimulatedBackend(units);
+    return createPlatformBackend();
+}
+}  // namespace
+
+void setDriverBackend(std::shared_ptr<IDriverBackend> backend) {
+    auto& s = slot();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.backend = std::move(backend);
+    s.chosen = true;
+}
+
+std::shared_ptr<IDriverBackend> driverBackend() {
+    auto& s = slot();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (!s.chosen) {
+        s.backend = backendFromEnvironment();
+        s.chosen = true;
+    }
+    return s.backend;
+}
+
+void shutdownDriverBackend() {
+    std::shared_ptr<IDriverBackend> backend;
+    {
+        auto& s = slot();
+        std::lock_guard<std::mutex> guard(s.mutex);
+        backend = s.backend;
+    }
+    if (backend) backend->shutdown();
+}
+
+}  // namespace trelvo::usb
