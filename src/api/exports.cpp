@@ -19,7 +19,10 @@ int16_t perUnit16(int16_t handle, Operation&& operation) {
     return guarded<int16_t>(0, [&]() -> int16_t {
         auto unit = UnitTable::instance().find(handle);
         if (!unit) return 0;
+        // A unit closed by another thread meanwhile answers 0 and records
+        // nothing, as a handle that names no unit does.
         if (operation(*unit) == 0) {
+            if (unit->closed()) return 0;
             setLastOpenError(kOpenErrorUnitOperation);
             return 0;
         }
@@ -34,7 +37,7 @@ int32_t perUnit32(int16_t handle, Operation&& operation) {
         auto unit = UnitTable::instance().find(handle);
         if (!unit) return 0;
         const int32_t result = operation(*unit);
-        if (result == 0) setLastOpenError(kOpenErrorUnitOperation);
+        if (result == 0 && !unit->closed()) setLastOpenError(kOpenErrorUnitOperation);
         return result;
     });
 }

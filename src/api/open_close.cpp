@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "api/firewall.h"
 #include "api/unit_table.h"
@@ -58,7 +59,37 @@ uint32_t backgroundBody(void*) {
     return static_cast<uint32_t>(static_cast<int32_t>(TrelvoOpenUnit()));
 }
 
+// Background opens that belonged to the parent of a forked child: kept,
+// never touched (their threads do not exist in the child).
+std::vector<std::unique_ptr<platform::Thread>>& inheritedThreads() {
+    static auto& threads = *new std::vector<std::unique_ptr<platform::Thread>>;
+    return threads;
+}
+
 }  // namespace
+
+void waitForBackgroundOpen() noexcept {
+    try {
+        auto& state = background();
+        std::lock_guard<std::mutex> guard(state.mutex);
+        if (state.thread) state.thread->finish();
+    } catch (...) {
+    }
+}
+
+void backgroundOpenBeforeFork() {
+    background().mutex.lock();
+}
+
+void backgroundOpenAfterForkInParent() {
+    background().mutex.unlock();
+}
+
+void backgroundOpenAfterForkInChild() {
+    auto& state = background();
+    if (state.thread) inheritedThreads().push_back(std::move(state.thread));
+    state.mutex.unlock();
+}
 
 int16_t backgroundProgress(uint32_t elapsedMs) {
     const double percent = elapsedMs / 20000.0 * 100.0;
@@ -107,7 +138,10 @@ TRELVO_API int16_t TRELVO_CALL TrelvoCloseUnit(int16_t handle) {
     return guarded<int16_t>(0, [&]() -> int16_t {
         auto unit = UnitTable::instance().remove(handle);
         if (!unit) return 0;
-        unit.reset();  // the last reference: destroys the device
+        // Waits for a call running on another thread, then stops the worker
+        // and releases the unit before returning, even while other threads
+        // still hold a reference to the device.
+        unit->close();
         return 1;
     });
 }
@@ -118,7 +152,9 @@ TRELVO_API int16_t TRELVO_CALL TrelvoOpenUnitAsync(void) {
         std::lock_guard<std::mutex> guard(state.mutex);
         if (state.thread) return -1;
         auto thread = std::make_unique<trelvo::platform::Thread>();
-        if (!thread->start(&backgroundBody, nullptr)) return -1;
+        // The open runs the library's code for up to many seconds: an unload
+        // meanwhile must not pull the code from under it.
+        if (!thread->startHoldingLibrary(&backgroundBody, nullptr)) return -1;
         trelvo::platform::sleepMs(100);
         state.startTick = trelvo::platform::tickCount();
         uint32_t code = 0;

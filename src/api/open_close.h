@@ -10,6 +10,17 @@ namespace trelvo::api {
 // open path's fixed texts.
 int32_t probeUnit();
 
+// Waits until a background open that is under way has ended (its thread has
+// left the library's code), so that the library may be unloaded; the result
+// stays to be collected. Used by closeAllUnits.
+void waitForBackgroundOpen() noexcept;
+
+// Around fork(): the background open's lock is held across it; the child
+// forgets the parent's background open (its thread does not exist there).
+void backgroundOpenBeforeFork();
+void backgroundOpenAfterForkInParent();
+void backgroundOpenAfterForkInChild();
+
 // Progress of a background open that started `elapsedMs` ago: percent of
 // 20 s, truncated, at most 100.
 int16_t backgroundProgress(uint32_t elapsedMs);

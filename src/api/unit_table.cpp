@@ -1,6 +1,8 @@
 #include "api/unit_table.h"
 
+#include "api/open_close.h"
 #include "device/trelvo_device.h"
+#include "platform/platform.h"
 
 namespace trelvo::api {
 
@@ -32,9 +34,51 @@ void setLastOpenError(int32_t code) {
     g_lastOpenError.store(code);
 }
 
+namespace {
+// Units of the parent of a forked child, kept (never closed) in the child.
+std::vector<DevicePtr>& inheritedUnits() {
+    static auto& units = *new std::vector<DevicePtr>;
+    return units;
+}
+
+void processBeforeFork() {
+    backgroundOpenBeforeFork();
+    UnitTable::instance().beforeFork();
+}
+void processAfterForkInParent() {
+    UnitTable::instance().afterForkInParent();
+    backgroundOpenAfterForkInParent();
+}
+void processAfterForkInChild() {
+    UnitTable::instance().afterForkInChild();
+    backgroundOpenAfterForkInChild();
+}
+}  // namespace
+
 UnitTable& UnitTable::instance() {
     static UnitTable& table = *new UnitTable;  // outlives static destructors
+    static const bool forkHandled = [] {
+        platform::registerForkHandlers(&processBeforeFork, &processAfterForkInParent,
+                                       &processAfterForkInChild);
+        return true;
+    }();
+    (void)forkHandled;
     return table;
+}
+
+void UnitTable::beforeFork() {
+    mutex_.lock();
+}
+
+void UnitTable::afterForkInParent() {
+    mutex_.unlock();
+}
+
+void UnitTable::afterForkInChild() {
+    auto& inherited = inheritedUnits();
+    for (auto& unit : units_) inherited.push_back(std::move(unit));
+    units_.clear();
+    mutex_.unlock();
 }
 
 DevicePtr UnitTable::find(int32_t handle) const {
@@ -76,11 +120,12 @@ DevicePtr UnitTable::front() const {
 }
 
 void closeAllUnits() noexcept {
+    waitForBackgroundOpen();
     auto& table = UnitTable::instance();
     try {
         while (auto unit = table.front()) {
             table.remove(unit->handle());
-            unit.reset();  // destroys the device: worker stopped, unit released
+            unit->close();  // worker stopped, unit released
         }
     } catch (...) {
     }

@@ -49,12 +49,22 @@ class UnitTable {
     // The first entry, or null.
     DevicePtr front() const;
 
+    // Around fork(): the table's lock is held across it, so that the child
+    // gets a consistent table; the child then forgets the parent's units
+    // without touching them (their workers do not exist in the child, and
+    // closing them would wait for those workers): in the child the parent's
+    // handles answer 0 and unloading closes nothing of the parent's.
+    void beforeFork();
+    void afterForkInParent();
+    void afterForkInChild();
+
   private:
     mutable std::mutex mutex_;
     std::vector<DevicePtr> units_;
 };
 
-// Closes every open unit, first to last (library unload).
+// Closes every open unit, first to last (library unload). Waits first for a
+// background open under way, which may add a unit and runs the library's code.
 void closeAllUnits() noexcept;
 
 }  // namespace trelvo::api

@@ -19,6 +19,12 @@ constexpr uint32_t kStartUpPauseMs = 200;
 constexpr uint32_t kIndicatorStepMs = 50;
 constexpr int kIndicatorToggles = 8;
 
+// Longest single wait for the other side before its condition is looked at
+// again. Only a safety net: every change that ends a wait sets its event.
+constexpr uint32_t kRecheckMs = 100;
+// A worker letting an application thread in looks again this often.
+constexpr uint32_t kGateRecheckMs = 5;
+
 }  // namespace
 
 // ============================================================================
@@ -28,11 +34,35 @@ constexpr int kIndicatorToggles = 8;
 TrelvoDevice::TrelvoDevice(int32_t variant) : variant_(variant) {
     runner_ = std::make_unique<ThreadRunner>(this);
     runner_->start();
-    while (!workerReady_.load(std::memory_order_acquire)) platform::sleepMs(0);
+    while (!workerReady_.load(std::memory_order_acquire)) workerReadyEvent_.wait(kRecheckMs);
     if (opened()) takeHold();
 }
 
 TrelvoDevice::~TrelvoDevice() {
+    close();
+}
+
+void TrelvoDevice::close() noexcept {
+    try {
+        std::lock_guard<std::mutex> call(callMutex_);
+        if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+        shutDown();
+    } catch (...) {
+    }
+}
+
+void TrelvoDevice::requestStop() {
+    running_.store(false, std::memory_order_release);
+    wakeWorker();
+}
+
+void TrelvoDevice::wakeWorker() {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    if (!wakeable_) return;  // pipes not built yet, or being closed by the worker
+    if (auto* stream = usb_.isocIn()) stream->wakeStreamRead();
+}
+
+void TrelvoDevice::shutDown() {
     try {
         if (opened() && runner_->alive()) {
             releaseHold();
@@ -74,11 +104,18 @@ uint32_t TrelvoDevice::run() {
         if (!stateLock_) stateLock_ = std::make_unique<CriticalSectionLock>();
         stateLock_->teardown();
         usb_.close();
+        workerEnded_.store(true, std::memory_order_release);
         workerReady_.store(true, std::memory_order_release);
+        workerReadyEvent_.set();
         return 0;
     }
     openedOk_.store(true, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        wakeable_ = true;
+    }
     workerReady_.store(true, std::memory_order_release);
+    workerReadyEvent_.set();
     try {
         workerLoop();
     } catch (...) {
@@ -88,7 +125,14 @@ uint32_t TrelvoDevice::run() {
     workerShutDown();
     // Give the unit up on this thread, which took its named mutex: on Windows
     // a mutex closed by another thread would be left abandoned, not released.
-    usb_.close();
+    {
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        wakeable_ = false;
+        usb_.close();
+    }
+    // Whoever waits for a state will get none from here on.
+    workerEnded_.store(true, std::memory_order_release);
+    stateChanged_.set();
     return 0;
 }
 
@@ -131,8 +175,14 @@ bool TrelvoDevice::workerStartUp() {
 void TrelvoDevice::workerLoop() {
     while (running_.load(std::memory_order_acquire)) {
         stateLock_->unlock();
-        platform::sleepMs(0);  // while the application holds the unit, we wait here
-        stateLock_->lock();
+        platform::sleepMs(0);
+        // An application thread that waits for the lock goes first; without
+        // this the worker would usually take the lock back before the woken
+        // thread runs, many passes in a row.
+        while (appWaiting_.load(std::memory_order_acquire) > 0 &&
+               running_.load(std::memory_order_acquire))
+            appIn_.wait(kGateRecheckMs);
+        stateLock_->lock();  // while the application holds the unit, we wait here
         step();
     }
 }
@@ -174,7 +224,7 @@ void TrelvoDevice::step() {
             break;
         case kStateReadyHalted:
             if (request == kRequestIdle) {
-                state_.store(kStateIdle, std::memory_order_release);
+                setState(kStateIdle);
                 request_.store(kNoRequest, std::memory_order_release);
             }
             break;
@@ -224,14 +274,14 @@ void TrelvoDevice::startCapture() {
 
     // Without a stream buffer nothing can be read: report the capture as over
     // (retrieval then finds no readings) instead of leaving it running forever.
-    state_.store(buffersReady ? kStateCapturing : kStateReadyHalted, std::memory_order_release);
+    setState(buffersReady ? kStateCapturing : kStateReadyHalted);
     request_.store(kNoRequest, std::memory_order_release);
 }
 
 void TrelvoDevice::haltCapture(int32_t target) {
     if (auto* stream = usb_.isocIn()) stream->stopStream();
     freeStreamBuffer();
-    state_.store(target, std::memory_order_release);
+    setState(target);
     request_.store(kNoRequest, std::memory_order_release);
 }
 
@@ -262,10 +312,10 @@ void TrelvoDevice::readBlock() {
 
     switch (decoder_.decode(streamBuffer_.data(), static_cast<std::size_t>(received), *ring_)) {
         case StreamDecoder::Completion::ReadyCapturing:
-            state_.store(kStateReadyCapturing, std::memory_order_release);
+            setState(kStateReadyCapturing);
             break;
         case StreamDecoder::Completion::ReadyHalted:
-            state_.store(kStateReadyHalted, std::memory_order_release);
+            setState(kStateReadyHalted);
             break;
         case StreamDecoder::Completion::None:
             break;
@@ -285,14 +335,48 @@ void TrelvoDevice::freeStreamBuffer() {
     std::vector<uint8_t>().swap(streamBuffer_);
 }
 
+void TrelvoDevice::setState(int32_t state) {
+    state_.store(state, std::memory_order_release);
+    stateChanged_.set();
+}
+
 // ============================================================================
 // State handshake and the hold (application thread)
 // ============================================================================
 
-void TrelvoDevice::requestState(int32_t target) {
+void TrelvoDevice::lockForApp() {
+    if (appWaiting_.fetch_add(1, std::memory_order_acq_rel) == 0) appIn_.reset();
+    // A worker waiting in a stream read would keep the lock until data came.
+    wakeWorker();
     stateLock_->lock();
+}
+
+void TrelvoDevice::unlockForApp(bool keepLock) {
+    // Releasing the lock before the worker is let go saves it a second
+    // wake-up (once past the gate, it would only block on the lock again).
+    if (!keepLock) stateLock_->unlock();
+    if (appWaiting_.fetch_sub(1, std::memory_order_acq_rel) == 1) appIn_.set();
+}
+
+void TrelvoDevice::postRequest(int32_t target) {
     request_.store(target, std::memory_order_release);
-    stateLock_->unlock();
+    // The state changes only under the lock, so every change from here on
+    // sets the event again.
+    stateChanged_.reset();
+    // Going idle or halting needs no stream read: while this thread holds the
+    // lock the worker is parked between two passes, so the pass is made here
+    // and the caller need not wait until the worker is scheduled (on a loaded
+    // machine that can take many milliseconds). Starting a capture is left to
+    // the worker.
+    if (target != kStateCapturing && running_.load(std::memory_order_acquire) &&
+        !workerEnded_.load(std::memory_order_acquire) && stateLock_->initialised())
+        step();
+}
+
+void TrelvoDevice::requestState(int32_t target) {
+    lockForApp();
+    postRequest(target);
+    unlockForApp(false);
     // A worker that has ended can no longer answer; don't wait for it. A
     // started capture may complete by itself (3 or 4) before this thread
     // looks again, which answers a request for 2 as well.
@@ -301,7 +385,12 @@ void TrelvoDevice::requestState(int32_t target) {
         return state == target || (target == kStateCapturing &&
                                    (state == kStateReadyCapturing || state == kStateReadyHalted));
     };
-    while (!answered() && runner_->alive()) platform::sleepMs(0);
+    // Reset before looking, so that a change made after the look still ends
+    // the wait.
+    while (!answered() && !workerEnded_.load(std::memory_order_acquire) && runner_->alive()) {
+        stateChanged_.wait(kRecheckMs);
+        stateChanged_.reset();
+    }
 }
 
 void TrelvoDevice::releaseHold() {
@@ -315,7 +404,8 @@ void TrelvoDevice::releaseHold() {
 
 void TrelvoDevice::takeHold() {
     if (lockDepth_.load() > 0) return;  // held already, by this or another application thread
-    stateLock_->lock();
+    lockForApp();
+    unlockForApp(true);  // keeps the lock: the worker parks on it
     lockDepth_.fetch_add(1);
 }
 
@@ -330,6 +420,8 @@ TrelvoDevice::Settings TrelvoDevice::settings() const {
 
 int32_t TrelvoDevice::setInterval(uint32_t intervalUs, uint32_t idealReadings,
                                   const int16_t* channels, int16_t numChannels) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     std::lock_guard<std::mutex> guard(settingsMutex_);
     ScanList scan;
     if (!channels && numChannels > 0) {
@@ -351,6 +443,8 @@ int32_t TrelvoDevice::setInterval(uint32_t intervalUs, uint32_t idealReadings,
 int16_t TrelvoDevice::setTrigger(int16_t enable, int16_t autoEnable, uint16_t autoMs,
                                  int16_t channel, int16_t falling, int16_t threshold,
                                  int16_t delayPercent) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     if (static_cast<uint16_t>(channel - 1) > 10) {
         unitError_.store(kUnitErrorBadArgument);
         return 0;
@@ -368,6 +462,8 @@ int16_t TrelvoDevice::setTrigger(int16_t enable, int16_t autoEnable, uint16_t au
 }
 
 int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     const Settings current = settings();
     if (!current.intervalSet) return 0;  // no channel list: nothing to capture
 
@@ -375,8 +471,8 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
     requestState(kStateIdle);
 
     const uint64_t needed = uint64_t{current.scan.channelCount} * readings;
+    lockForApp();
     {
-        ScopedLock lock(*stateLock_);
         captureMethod_ = method;
         sampleCount_ = readings;
         if (!ring_ || needed >= static_cast<uint64_t>(ring_->slotCount())) {
@@ -392,6 +488,7 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
         }
         if (ring_) ring_->reset();
     }
+    unlockForApp(false);
     if (!ring_) {
         takeHold();
         return 0;
@@ -401,24 +498,32 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
 }
 
 int16_t TrelvoDevice::ready() const {
+    if (closed()) return 0;
     const int32_t s = state();
     return (s == kStateReadyCapturing || s == kStateReadyHalted) ? 1 : 0;
 }
 
 void TrelvoDevice::stopCapture() {
     releaseHold();
-    requestState(kStateIdle);
+    // One hand-over: the lock taken here becomes the hold.
+    lockForApp();
+    postRequest(kRequestIdle);
     const uint8_t stopCommand = kCommandStop;
     sendCommand(&stopCommand, 1);
-    takeHold();
+    unlockForApp(true);
+    lockDepth_.fetch_add(1);
 }
 
 int16_t TrelvoDevice::stop() {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     stopCapture();
     return 1;
 }
 
 int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32_t readings) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     if (!values) {
         unitError_.store(kUnitErrorNoBuffer);
         return 0;
@@ -463,9 +568,9 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
 }
 
 bool TrelvoDevice::singleReading(uint8_t channelCode, uint16_t& reading) {
-    buildSingleReadingPacket(commandPacket_, doMask_.load(), channelCode);
-    if (!sendCommand(commandPacket_.data(), static_cast<int32_t>(commandPacket_.size())))
-        return false;
+    SamplingPacket packet{};
+    buildSingleReadingPacket(packet, doMask_.load(), channelCode);
+    if (!sendCommand(packet.data(), static_cast<int32_t>(packet.size()))) return false;
     uint8_t reply[kSingleReadingReplySize] = {};
     if (readReply(reply, kSingleReadingReplySize) == 0) return false;
     reading = decodeSingleReading(reply);
@@ -473,6 +578,12 @@ bool TrelvoDevice::singleReading(uint8_t channelCode, uint16_t& reading) {
 }
 
 int16_t TrelvoDevice::getValue(int16_t channel, uint16_t* value) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
+    return getValueLocked(channel, value);
+}
+
+int16_t TrelvoDevice::getValueLocked(int16_t channel, uint16_t* value) {
     if (!value) return 0;
     if (channel < 1 || channel > kChannelCount) {
         unitError_.store(kUnitErrorBadArgument);
@@ -493,6 +604,8 @@ int16_t TrelvoDevice::getValue(int16_t channel, uint16_t* value) {
 }
 
 int16_t TrelvoDevice::setDo(int16_t on, int16_t output) {
+    std::lock_guard<std::mutex> call(callMutex_);
+    if (closed()) return 0;
     // Output numbers select bit (number mod 32) of the 8-bit mask; 8..31 none.
     const uint32_t shift = static_cast<uint32_t>(output) & 31u;
     const auto bit = static_cast<uint8_t>((1u << shift) & 0xFFu);
@@ -505,7 +618,7 @@ int16_t TrelvoDevice::setDo(int16_t on, int16_t output) {
         // The outputs change only with a conversion: a single reading carries
         // the new mask to them.
         uint16_t discarded = 0;
-        getValue(1, &discarded);
+        getValueLocked(1, &discarded);
     }
     return 1;
 }

@@ -1,12 +1,22 @@
 // One open unit: its USB device, the worker thread that alone reads the
 // sample stream, the worker's state machine and every per-unit setting.
 //
-// Two threads meet here. The application thread calls the operations below;
-// the worker runs run(). They share `state`/`request` (atomics, changed
-// through the requestState handshake), the settings (behind settingsMutex_,
-// copied by the worker at each capture start) and the ring (its own lock).
-// While the unit is idle the application side keeps stateLock_ held (the
-// "hold"), which parks the worker on the lock at the top of its loop.
+// Two sides meet here. Application threads call the operations below; the
+// worker runs run(). They share `state`/`request` (atomics, changed through
+// the requestState handshake), the settings (behind settingsMutex_, copied by
+// the worker at each capture start) and the ring (its own lock). While the
+// unit is idle the application side keeps stateLock_ held (the "hold"), which
+// parks the worker on the lock at the top of its loop.
+//
+// Application threads are serialised among themselves by callMutex_: every
+// operation runs whole before the next one on the same unit starts, so calls
+// from several threads behave as the same calls made one after another.
+// ready() alone reads the state without it (a poll must never wait).
+//
+// Waits for the other side are waits on events, never polling: the
+// constructor waits for the worker's start-up, requestState for the state it
+// asked for, and a worker that finds an application thread waiting for
+// stateLock_ lets it in before it takes the lock back.
 #pragma once
 
 #include <array>
@@ -22,6 +32,7 @@
 #include "device/sampling.h"
 #include "device/stream_decoder.h"
 #include "driver/driver_interface.h"
+#include "platform/platform.h"
 #include "support/critical_section_lock.h"
 #include "support/thread_runner.h"
 #include "usb/suvo_usb_device.h"
@@ -62,11 +73,17 @@ class TrelvoDevice final : public IRunnable {
     // opened() tells whether the worker's open succeeded. Throws what the
     // thread runner throws when no thread can be started.
     explicit TrelvoDevice(int32_t variant);
-    // Halts any capture, switches the indicator off, stops the worker (waiting
-    // for it to end) and releases the unit. Never throws.
+    // close(), if that has not been done. Never throws.
     ~TrelvoDevice();
     TrelvoDevice(const TrelvoDevice&) = delete;
     TrelvoDevice& operator=(const TrelvoDevice&) = delete;
+
+    // Closes the unit: waits for an operation running on another thread to
+    // end, then halts any capture, switches the indicator off, stops the
+    // worker (waiting for it to end) and releases the unit. Every operation
+    // after it returns 0. Called by TrelvoCloseUnit and the unload; never throws.
+    void close() noexcept;
+    bool closed() const { return closed_.load(std::memory_order_acquire); }
 
     bool opened() const { return openedOk_.load(std::memory_order_acquire); }
     int16_t handle() const { return handle_.load(std::memory_order_acquire); }
@@ -88,6 +105,7 @@ class TrelvoDevice final : public IRunnable {
     // ring cannot be allocated.
     int16_t run(uint32_t readings, int32_t method);
     // 1 when the capture is complete (states 3 and 4). An answer, not a failure.
+    // Takes no lock; 0 once the unit is closed.
     int16_t ready() const;
     // Halts the capture and stops the unit's sampling. Always 1.
     int16_t stop();
@@ -101,7 +119,9 @@ class TrelvoDevice final : public IRunnable {
 
     // ---- IRunnable (called by the ThreadRunner only) ----
     uint32_t run() override;
-    void requestStop() override { running_.store(false, std::memory_order_release); }
+    // Also wakes a stream read the worker may be waiting in, so that it
+    // leaves promptly. Does not block.
+    void requestStop() override;
 
   private:
     struct Settings {
@@ -121,12 +141,29 @@ class TrelvoDevice final : public IRunnable {
     void drainWhileIdle();
     void readBlock();
     void freeStreamBuffer();
+    // Stores a new state and wakes an application thread waiting for it.
+    void setState(int32_t state);
 
     // Application side.
     void requestState(int32_t target);
+    // Under stateLock_ (taken by lockForApp): posts `target` and, for a
+    // request to go idle or halt, makes the worker's pass on this thread.
+    void postRequest(int32_t target);
     void releaseHold();
     void takeHold();
     void stopCapture();
+    int16_t getValueLocked(int16_t channel, uint16_t* value);
+    // Takes stateLock_ for the application side ahead of the worker: marks an
+    // application thread as waiting (the worker then waits before it takes the
+    // lock back), wakes the worker from a stream read, and takes the lock.
+    // Called only while the hold is released; always paired with unlockForApp.
+    void lockForApp();
+    // Ends lockForApp: releases the lock (unless keepLock: the hold is being
+    // taken) and lets the worker go on.
+    void unlockForApp(bool keepLock);
+    // Makes a stream read the worker waits in return now (any thread).
+    void wakeWorker();
+    void shutDown();
     bool singleReading(uint8_t channelCode, uint16_t& reading);
     Settings settings() const;
 
@@ -145,6 +182,23 @@ class TrelvoDevice final : public IRunnable {
     std::atomic<bool> running_{true};
     std::atomic<bool> workerReady_{false};
     std::atomic<bool> openedOk_{false};
+    std::atomic<bool> workerEnded_{false};
+    std::atomic<bool> closed_{false};
+
+    // Serialises the application threads' operations on this unit.
+    std::mutex callMutex_;
+    // Set by the worker when start-up is over (workerReady_ true).
+    platform::Event workerReadyEvent_;
+    // Set by the worker at every state change and when it ends.
+    platform::Event stateChanged_;
+    // Application threads waiting for stateLock_, and the event that tells
+    // the worker that none is waiting any more.
+    std::atomic<int32_t> appWaiting_{0};
+    platform::Event appIn_;
+    // Guards the pipes against being closed by the worker while another
+    // thread wakes its stream read; wakeable_ is true while they are usable.
+    std::mutex wakeMutex_;
+    bool wakeable_ = false;
 
     usb::SuvoUsbDevice usb_;
     std::unique_ptr<ThreadRunner> runner_;

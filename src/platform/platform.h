@@ -89,12 +89,49 @@ class RecursiveLock {
     Impl* impl_;
 };
 
+// ---- Event -------------------------------------------------------------------
+
+// A manual-reset event: set() wakes every waiter and stays set until reset().
+// Lets one thread wait for another's progress without polling. All members
+// are thread-safe.
+class Event {
+  public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void set();
+    void reset();
+    // Waits until the event is set or timeoutMs have passed (kWaitForever: no
+    // limit). True when it is set.
+    bool wait(uint32_t timeoutMs);
+
+    static constexpr uint32_t kWaitForever = UINT32_MAX;
+
+  private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// ---- Process fork ----------------------------------------------------------
+
+// Registers callbacks run around fork() (POSIX): `prepare` in the forking
+// thread before the fork, `parent` in it afterwards, `child` in the child's
+// only thread. Each may be null. Used by upper layers to keep process-wide
+// locks consistent and to forget, in the child, the units and threads that
+// belong to the parent. Does nothing where processes do not fork (Windows).
+void registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
 // ---- Named cross-process mutex ----------------------------------------------
 
 // A mutex shared by every process of the machine under its name. The holder
 // lets go when it closes the handle or its process ends (the kernel releases
 // it). On Linux it is an advisory lock (flock) on a file named after the mutex
 // in namedMutexDirectory(); "Global\" prefixes map to the same directory.
+// A child made by fork() closes its copies of these descriptors at once
+// (never unlocking them), so it neither releases nor prolongs the parent's
+// claims; its copies of the parent's NamedMutex objects then own nothing.
 class NamedMutex {
   public:
     // Creates or opens the mutex; valid() is false if that failed.
@@ -108,8 +145,9 @@ class NamedMutex {
     // did), false when another holder has it or the wait failed.
     bool tryAcquire();
 
+    struct Impl;  // defined by the platform's implementation only
+
   private:
-    struct Impl;
     Impl* impl_;
 };
 
@@ -135,16 +173,30 @@ class Thread {
 
     // Starts body(argument). False when the OS refused; lastError() says why.
     bool start(ThreadBody body, void* argument);
+    // As start(), for a thread that runs the library's code while the
+    // application may unload the library. Windows: the thread holds a
+    // reference to the library's module and leaves by
+    // FreeLibraryAndExitThread, so a FreeLibrary meanwhile takes effect only
+    // after the body has returned (nothing may wait for the thread under the
+    // loader lock). POSIX: the same as start(); the unload waits for the
+    // thread with finish().
+    bool startHoldingLibrary(ThreadBody body, void* argument);
     bool started() const { return impl_ != nullptr; }
     // Waits up to timeoutMs for the thread to end. Returns 1 ended, 0 timed out,
     // -1 the wait failed.
     int wait(uint32_t timeoutMs);
     // Exit code, or kStillActive while running. False when no thread.
     bool exitCode(uint32_t& code) const;
+    // Waits without limit until the body has returned and, where that can be
+    // waited for safely, the thread has left the library's code. The handle
+    // and the exit code stay. Not to be called on the thread itself.
+    void finish();
     // Closes the handle (detaches a running thread).
     void close();
 
   private:
+    bool startThread(ThreadBody body, void* argument, bool holdLibrary);
+
     struct Impl;
     Impl* impl_ = nullptr;
 };

@@ -104,6 +104,10 @@ bool SuvoUsbDevice::openIndex(int16_t index) {
 }
 
 void SuvoUsbDevice::close() {
+    closeUnit(true);
+}
+
+void SuvoUsbDevice::closeUnit(bool pause) {
     // The device file is closed before the unit is let go (its mutex, then
     // its entry in the list), so that nobody else can open the file while
     // this object still has it.
@@ -112,7 +116,7 @@ void SuvoUsbDevice::close() {
     unitLock_.reset();
     if (claimedIndex_ >= 0) OpenIndexList::instance().release(claimedIndex_);
     claimedIndex_ = -1;
-    if (wasOpen) platform::sleepMs(kClosePauseMs);
+    if (wasOpen && pause) platform::sleepMs(kClosePauseMs);
 }
 
 int16_t SuvoUsbDevice::countUnits(int16_t mode) {
@@ -124,14 +128,19 @@ int16_t SuvoUsbDevice::countUnits(int16_t mode) {
             probe.close();
         }
     }
+    // Every free unit is claimed and let go again. The pause that follows
+    // closing a device file is made once, after the last one: a pause for
+    // each made every open (which counts) take seconds with many units
+    // present, while with one unit the count costs the same as before.
     int freeUnits = 0;
     for (int index = 0; index < kDeviceFileCount; ++index) {
         deviceIndex_ = static_cast<int16_t>(index);
         if (openIndex(static_cast<int16_t>(index))) {
             ++freeUnits;
-            close();
+            closeUnit(false);
         }
     }
+    if (freeUnits > 0) platform::sleepMs(kClosePauseMs);
     deviceIndex_ = kDeviceFileCount;
     if (mode == 0) return static_cast<int16_t>(files - freeUnits);
     if (mode == 1) return static_cast<int16_t>(freeUnits);

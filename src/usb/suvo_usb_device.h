@@ -107,6 +107,8 @@ class SuvoUsbDevice {
     // when held; otherwise no Lock is kept.
     bool acquireUnitLock(int16_t index);
     void destroyPipes();
+    // close(), with or without the 50 ms pause after an open channel.
+    void closeUnit(bool pause);
     // Index reserved in OpenIndexList by this object, -1 when none.
     int16_t claimedIndex_ = -1;
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/platform.h"
 #include "version.h"
@@ -150,6 +152,46 @@ void RecursiveLock::releaseOnBehalf() {
     }
 }
 
+// ---- Event -------------------------------------------------------------------
+
+struct Event::Impl {
+    std::mutex m;
+    std::condition_variable cv;
+    bool signalled = false;
+};
+
+Event::Event() : impl_(new Impl) {}
+Event::~Event() {
+    delete impl_;
+}
+
+void Event::set() {
+    std::lock_guard<std::mutex> guard(impl_->m);
+    impl_->signalled = true;
+    impl_->cv.notify_all();
+}
+
+void Event::reset() {
+    std::lock_guard<std::mutex> guard(impl_->m);
+    impl_->signalled = false;
+}
+
+bool Event::wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> guard(impl_->m);
+    if (timeoutMs == kWaitForever) {
+        impl_->cv.wait(guard, [this] { return impl_->signalled; });
+        return true;
+    }
+    return impl_->cv.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                              [this] { return impl_->signalled; });
+}
+
+// ---- Process fork ----------------------------------------------------------
+
+void registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {
+    pthread_atfork(prepare, parent, child);
+}
+
 // ---- Named cross-process mutex ----------------------------------------------
 
 namespace {
@@ -198,15 +240,66 @@ struct NamedMutex::Impl {
     bool owned = false;
 };
 
+namespace {
+// Every open lock descriptor of the process, so that a forked child can close
+// its copies. A flock belongs to the open file description, which the child
+// shares: an unlock in the child would release the parent's claim, and a copy
+// kept open in the child would keep the unit claimed after the parent closes
+// it. Closing the copy does neither.
+struct LockRegistry {
+    std::mutex m;
+    std::unordered_set<NamedMutex::Impl*> open;
+};
+
+LockRegistry& lockRegistry() {
+    static LockRegistry& registry = *new LockRegistry;  // used until the very end
+    return registry;
+}
+
+void lockRegistryPrepare() {
+    lockRegistry().m.lock();
+}
+void lockRegistryParent() {
+    lockRegistry().m.unlock();
+}
+void lockRegistryChild() {
+    auto& registry = lockRegistry();
+    for (NamedMutex::Impl* held : registry.open) {
+        close(held->fd);  // not flock(LOCK_UN): that would free the parent's unit
+        held->fd = -1;
+        held->owned = false;
+    }
+    registry.open.clear();
+    registry.m.unlock();
+}
+
+void registerLockRegistry() {
+    static const bool registered = [] {
+        registerForkHandlers(&lockRegistryPrepare, &lockRegistryParent, &lockRegistryChild);
+        return true;
+    }();
+    (void)registered;
+}
+}  // namespace
+
 NamedMutex::NamedMutex(const std::string& name) : impl_(new Impl) {
+    registerLockRegistry();
     const std::string dir = namedMutexDirectory();
     mkdir(dir.c_str(), 0777);  // may exist already
     const std::string path = dir + "/" + lockFileName(name);
+    auto& registry = lockRegistry();
+    std::lock_guard<std::mutex> guard(registry.m);
     impl_->fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (impl_->fd >= 0) registry.open.insert(impl_);
 }
 
 NamedMutex::~NamedMutex() {
-    if (impl_->fd >= 0) close(impl_->fd);  // closing drops the flock
+    {
+        auto& registry = lockRegistry();
+        std::lock_guard<std::mutex> guard(registry.m);
+        registry.open.erase(impl_);
+        if (impl_->fd >= 0) close(impl_->fd);  // closing drops the flock
+    }
     delete impl_;
 }
 
@@ -262,6 +355,19 @@ bool Thread::start(ThreadBody body, void* argument) {
     }
     impl_ = new Impl{std::move(state)};
     return true;
+}
+
+bool Thread::startHoldingLibrary(ThreadBody body, void* argument) {
+    return start(body, argument);
+}
+
+void Thread::finish() {
+    if (!impl_) return;
+    wait(UINT32_MAX);
+    // The body has returned; joining also waits for the few instructions of
+    // the library that follow it, so that an unload may unmap them.
+    auto& s = *impl_->state;
+    if (s.thread.joinable() && s.thread.get_id() != std::this_thread::get_id()) s.thread.join();
 }
 
 int Thread::wait(uint32_t timeoutMs) {

@@ -221,6 +221,44 @@ void RecursiveLock::releaseOnBehalf() {
     LeaveCriticalSection(&impl_->section);
 }
 
+// ---- Event -------------------------------------------------------------------
+
+struct Event::Impl {
+    HANDLE handle = nullptr;
+};
+
+Event::Event() : impl_(new Impl) {
+    impl_->handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, not set
+}
+
+Event::~Event() {
+    if (impl_->handle) CloseHandle(impl_->handle);
+    delete impl_;
+}
+
+void Event::set() {
+    SetEvent(impl_->handle);
+}
+
+void Event::reset() {
+    ResetEvent(impl_->handle);
+}
+
+bool Event::wait(uint32_t timeoutMs) {
+    if (!impl_->handle) {
+        // No event could be made: fall back to a short sleep, so that callers
+        // that re-check their condition in a loop still make progress.
+        Sleep(timeoutMs < 10 ? timeoutMs : 10);
+        return false;
+    }
+    return WaitForSingleObject(impl_->handle, timeoutMs) == WAIT_OBJECT_0;  // UINT32_MAX = INFINITE
+}
+
+// ---- Process fork ----------------------------------------------------------
+
+// Windows processes do not fork.
+void registerForkHandlers(void (*)(), void (*)(), void (*)()) {}
+
 // ---- Named cross-process mutex ----------------------------------------------
 
 // A Win32 named mutex. Ownership belongs to the thread that took it; the
@@ -291,6 +329,9 @@ struct ThreadState {
     std::atomic<bool> done{false};
     std::atomic<uint32_t> code{kStillActive};
     std::atomic<int> references{2};
+    // A reference to the library's module that the thread gives back as it
+    // exits (FreeLibraryAndExitThread), or null.
+    HMODULE heldModule = nullptr;
 };
 
 void releaseState(ThreadState* state) {
@@ -306,7 +347,11 @@ unsigned __stdcall threadEntry(void* argument) {
     state->code.store(code, std::memory_order_relaxed);
     state->done.store(true, std::memory_order_release);
     SetEvent(state->bodyDone);
+    HMODULE held = state->heldModule;
     releaseState(state);
+    // Leaves without returning into the library, whose last reference this
+    // may be: the system unloads it as the thread ends.
+    if (held) FreeLibraryAndExitThread(held, code);
     return code;
 }
 
@@ -325,13 +370,35 @@ Thread::~Thread() {
 // CreateThread: the bodies run C++ code that uses the runtime's per-thread
 // data (exceptions, errno), which _beginthreadex sets up and frees.
 bool Thread::start(ThreadBody body, void* argument) {
+    return startThread(body, argument, false);
+}
+
+bool Thread::startHoldingLibrary(ThreadBody body, void* argument) {
+    return startThread(body, argument, true);
+}
+
+void Thread::finish() {
+    // Only the body can be waited for: the thread's end needs the loader
+    // lock, which an unload holds. A thread started holding the library keeps
+    // it mapped until it has left.
+    wait(INFINITE);
+}
+
+bool Thread::startThread(ThreadBody body, void* argument, bool holdLibrary) {
     close();
     auto* state = new ThreadState;
     state->body = body;
     state->argument = argument;
+    if (holdLibrary) {
+        HMODULE module = nullptr;
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                               reinterpret_cast<LPCSTR>(&threadEntry), &module))
+            state->heldModule = module;
+    }
     state->bodyDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!state->bodyDone) {
         const DWORD error = GetLastError();
+        if (state->heldModule) FreeLibrary(state->heldModule);
         delete state;
         SetLastError(error);
         return false;
@@ -342,6 +409,7 @@ bool Thread::start(ThreadBody body, void* argument) {
         DWORD error = GetLastError();
         if (error == ERROR_SUCCESS) error = ERROR_NOT_ENOUGH_MEMORY;
         CloseHandle(state->bodyDone);
+        if (state->heldModule) FreeLibrary(state->heldModule);
         delete state;
         SetLastError(error);
         return false;
