@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <utility>
+#include <vector>
 
 #include "driver/usb_records.h"
 
@@ -34,6 +37,10 @@ struct FakeUsbHost::Device {
     unsigned packetErrorEvery = 0;
     uint64_t packetsSeen = 0;
     bool streamStarted = false;
+    // Frames taken from the unit model and not yet handed to a transfer
+    // (length as the unit reported it, then the bytes): the model hands out
+    // what it has, which may be fewer frames than a transfer needs.
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> frames;
     std::vector<ControlRecord> log;
 
     void syncLocked() {
@@ -94,6 +101,7 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
             if (!device_->modelControl(usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0).ok)
                 return UsbStatus::Error;
             device_->streamStarted = true;
+            device_->frames.clear();
         }
         cancelRequested_ = false;
         host_->submitted.push_back(this);
@@ -124,32 +132,42 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
             return true;
         }
         d.syncLocked();
-        const sim::UnitStats& s = d.model->stats();
-        const uint64_t waiting = s.framesQueued - s.framesDelivered - s.framesOverrun;
         const auto packets = static_cast<uint32_t>(results_.size());
-        if (waiting < packets) return false;
-        const usb::IsoStreamParams p{0, static_cast<uint32_t>(packetLength_), packets, 1, 2};
-        std::vector<uint8_t> reply((packetLength_ + 12) * packets);
-        const auto r = d.model->control(kStreamOwner, usb::kIoctlReadIsoStream, &p, sizeof p,
-                                        reply.data(), static_cast<uint32_t>(reply.size()));
-        const uint32_t n = r.ok ? r.returned / static_cast<uint32_t>(packetLength_ + 12) : 0;
+        // Take every frame the model has, then complete only with a whole
+        // transfer's worth: a frame is never lost between model and host.
+        constexpr uint32_t kTake = 64;
+        const usb::IsoStreamParams p{0, static_cast<uint32_t>(packetLength_), kTake, 1, 2};
+        for (;;) {
+            std::vector<uint8_t> reply((packetLength_ + 12) * kTake);
+            const auto r = d.model->control(kStreamOwner, usb::kIoctlReadIsoStream, &p, sizeof p,
+                                            reply.data(), static_cast<uint32_t>(reply.size()));
+            const uint32_t n = r.ok ? r.returned / static_cast<uint32_t>(packetLength_ + 12) : 0;
+            for (uint32_t i = 0; i < n; ++i) {
+                usb::IsoPacketDescriptor desc;
+                std::memcpy(&desc, reply.data() + packetLength_ * n + 12 * i, sizeof desc);
+                const uint8_t* at = reply.data() + i * static_cast<uint32_t>(packetLength_);
+                const uint32_t kept = std::min<uint32_t>(desc.length, packetLength_);
+                d.frames.emplace_back(desc.length, std::vector<uint8_t>(at, at + kept));
+            }
+            if (n < kTake) break;
+        }
+        if (d.frames.size() < packets) return false;
         for (uint32_t i = 0; i < packets; ++i) {
             driver::IsoPacketResult& out = results_[i];
             out.data = buffer_.data() + i * static_cast<uint32_t>(packetLength_);
             out.length = 0;
             out.status = UsbStatus::Error;
-            if (i >= n) continue;
-            usb::IsoPacketDescriptor desc;
-            std::memcpy(&desc, reply.data() + packetLength_ * n + 12 * i, sizeof desc);
+            const auto frame = std::move(d.frames.front());
+            d.frames.pop_front();
             ++d.packetsSeen;
             if (d.packetErrorEvery && d.packetsSeen % d.packetErrorEvery == 0) continue;
-            if (desc.length > static_cast<uint32_t>(packetLength_)) {
+            if (frame.first > static_cast<uint32_t>(packetLength_)) {
                 out.status = UsbStatus::Overflow;  // babble: more than the packet holds
                 continue;
             }
             std::memcpy(buffer_.data() + i * static_cast<uint32_t>(packetLength_),
-                        reply.data() + i * static_cast<uint32_t>(packetLength_), desc.length);
-            out.length = desc.length;
+                        frame.second.data(), frame.second.size());
+            out.length = frame.first;
             out.status = UsbStatus::Ok;
         }
         status_ = UsbStatus::Ok;
@@ -470,6 +488,7 @@ void FakeUsbHost::handleEvents(unsigned timeoutMs) {
                 if (!more && d.streamStarted && d.onBus) {
                     d.modelControl(usb::kIoctlStopIsoStream, nullptr, 0, nullptr, 0);
                     d.streamStarted = false;
+                    d.frames.clear();
                 }
             }
             if (!done.empty() || interrupted) break;
