@@ -275,7 +275,16 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         bool reenumerate = false;
         {
             std::unique_lock<std::mutex> lk(unit->m);
-            if (!unit->aliveLocked(epoch)) return false;
+            if (!unit->aliveLocked(epoch)) {
+                // A stream read on a unit that has left the bus fails after
+                // the time a read may wait (or at a wake), not at once: the
+                // worker reads again straight away and would otherwise spin
+                // until the unit is closed.
+                if (code == usb::kIoctlReadIsoStream)
+                    unit->cv.wait_for(lk, std::chrono::milliseconds(10),
+                                      [&] { return unit->takeWakeLocked(file); });
+                return false;
+            }
             if (code == usb::kIoctlGetDriverVersion) {
                 if (outLength < sizeof version || !out) return false;
                 std::memcpy(out, &version, sizeof version);

@@ -577,6 +577,20 @@ TEST_F(SimLayer, AWakeEndsAPendingStreamReadAndTheNextOneOnly) {
     simulator->wakeStreamRead(987654);
 }
 
+TEST_F(SimLayer, StreamReadsAfterAnUnplugFailWithoutSpinning) {
+    simulator->plug(0, {});
+    RawStream stream(*simulator);
+    stream.read();
+    simulator->unplug(0);
+    // Each failed read waits out the read's 10 ms: a worker that reads again
+    // at once must not spin on a unit that is gone.
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(stream.read(), -1);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, 45ms);
+    EXPECT_LT(elapsed, 2s);
+}
+
 TEST_F(SimLayer, AWakeThroughTheChannelReachesTheSimulatedDriver) {
     sim::UnitConfig config;
     config.batchFrames = 400;
