@@ -165,8 +165,9 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
                 out.status = UsbStatus::Overflow;  // babble: more than the packet holds
                 continue;
             }
-            std::memcpy(buffer_.data() + i * static_cast<uint32_t>(packetLength_),
-                        frame.second.data(), frame.second.size());
+            if (!frame.second.empty())  // an empty frame has no bytes to copy
+                std::memcpy(buffer_.data() + i * static_cast<uint32_t>(packetLength_),
+                            frame.second.data(), frame.second.size());
             out.length = frame.first;
             out.status = UsbStatus::Ok;
         }
