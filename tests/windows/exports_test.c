@@ -133,8 +133,23 @@ static void checkExportTable(HMODULE module) {
         for (int j = i + 1; j < kExportCount; ++j)
             CHECK_MSG(entries[i] != entries[j], "%s and %s share an entry point", kExports[i].name,
                       kExports[j].name);
-    CHECK_MSG(byOrdinal(module, kOrdinalCount + 1) == NULL, "ordinal %d is exported",
-              kOrdinalCount + 1);
+    /* The capture-status extension, where it is built, follows the sixteen:
+     * plain at 33 and decorated (_TrelvoGetCaptureStatus@8) at 34 in the
+     * 32-bit DLL, plain at 17 in the 64-bit one. Nothing comes after it. */
+    int next = kOrdinalCount + 1;
+    FARPROC status = GetProcAddress(module, "TrelvoGetCaptureStatus");
+    if (status) {
+        CHECK_MSG(byOrdinal(module, next) == status, "ordinal %d is not TrelvoGetCaptureStatus",
+                  next);
+        ++next;
+#if DECORATED_NAMES
+        CHECK(GetProcAddress(module, "_TrelvoGetCaptureStatus@8") == status);
+        CHECK_MSG(byOrdinal(module, next) == status, "ordinal %d is not _TrelvoGetCaptureStatus@8",
+                  next);
+        ++next;
+#endif
+    }
+    CHECK_MSG(byOrdinal(module, next) == NULL, "ordinal %d is exported", next);
 }
 
 /* The version resource as the system reads it: fixed file version 1.0.4.0

@@ -1,7 +1,8 @@
 /* Calls every function of trelvo.h. Compiled (not linked) for 32-bit Windows,
  * its undefined symbols are the stdcall names a client compiled against the
  * header asks the import library for (__imp__TrelvoSetTrigger@32, ...); the
- * CI stage compares them with the DLL's decorated exports. */
+ * CI stage compares them with the DLL's decorated exports. Compiled for
+ * 64-bit Windows, they must be the plain names (__imp_TrelvoSetTrigger). */
 #include <stddef.h>
 
 #include "trelvo/trelvo.h"
