@@ -21,8 +21,8 @@
 #include "platform/platform.h"
 #include "sim/sim_model.h"
 #include "support/fake_usb_host.h"
-#include "trelvo/trelvo.h"
 #include "support/lock.h"
+#include "trelvo/trelvo.h"
 #include "usb/firmware_image.h"
 #include "usb/suvo_usb_device.h"
 
@@ -324,8 +324,8 @@ TEST_F(Backend, AfterATransactionErrorOrBabbleTheHaltIsClearedAndTheNextCommandI
         uint32_t n = 0;
         if (!request(f, usb::kIoctlTransfer, &out, sizeof out, &command, 1, &n) || n != 1)
             return false;
-        return request(f, usb::kIoctlTransfer, &in, sizeof in, record.data(), 64, &n) &&
-               n == 64 && record == expected;
+        return request(f, usb::kIoctlTransfer, &in, sizeof in, record.data(), 64, &n) && n == 64 &&
+               record == expected;
     };
     // A transaction error on the command pipe.
     host->failBulk("1-2", 0x02, 1, driver::UsbStatus::Error);
@@ -832,6 +832,57 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+TEST_F(Backend, FailedResubmissionsAreRetriedAndTheGapIsMarkedLost) {
+    host->plug("1-2", unitConfig());
+    const int64_t f = openUnit(0);
+    const auto p = streamParams();
+    ASSERT_TRUE(request(f, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    readStream(*backend, f, 50);
+    // More failures than transfers in flight: without retries the pipeline
+    // would shrink to nothing.
+    host->failSubmits("1-2", 3 * driver::kIsoTransfers);
+    const auto during = readStream(*backend, f, 400);
+    const auto after = readStream(*backend, f, 300);
+    const auto lost = std::count_if(during.begin(), during.end(), [](const auto& d) {
+        return d.status == driver::kIsoPacketLost;
+    });
+    EXPECT_GE(lost, 1);
+    const auto received = std::count_if(after.begin(), after.end(), [](const auto& d) {
+        return d.status == driver::kIsoPacketOk;  // empty frames: the unit is not sampling
+    });
+    EXPECT_GT(received, 150);  // about one a millisecond again
+    EXPECT_GE(host->transfersInFlight(), driver::kIsoTransfers - 3);
+    backend->close(f);
+    EXPECT_EQ(host->transfersInFlight(), 0);
+}
+
+TEST_F(Backend, ClosingOneUnitNeverEndsTheEventThreadUnderAnotherUnitsStoppingStream) {
+    host->plug("1-2", unitConfig());
+    host->plug("1-3", unitConfig());
+    const int64_t a = openUnit(0);
+    const int64_t b = openUnit(1);
+    const auto p = streamParams();
+    ASSERT_TRUE(request(a, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    ASSERT_TRUE(request(b, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    readStream(*backend, a, 20);
+    // The first unit's cancelled transfers take 300 ms to come back; the
+    // second unit closes meanwhile, and is the last open file.
+    host->slowCancel("1-2", 300);
+    uint32_t tookA = 0;
+    std::thread closer([&] {
+        const uint32_t start = trelvo::platform::tickCount();
+        backend->close(a);
+        tookA = trelvo::platform::tickCount() - start;
+    });
+    trelvo::platform::sleepMs(50);
+    backend->close(b);
+    closer.join();
+    EXPECT_LT(tookA, driver::kStreamStopWaitMs);  // every completion came: no give-up
+    EXPECT_EQ(host->transfersInFlight(), 0);
+    EXPECT_EQ(host->openHandles(), 0);
+    EXPECT_FALSE(backend->eventThreadRunning());
+}
 
 TEST_F(Backend, AForkedChildLeavesTheParentsTransfersAloneAndStartsItsOwnHost) {
     host->plug("1-2", unitConfig());

@@ -61,6 +61,7 @@ class IsoStream final : public IIsoCompletion {
         failed_ = false;
         wakePending_ = false;
         transfers_ = std::move(transfers);
+        idle_.clear();
         for (auto& t : transfers_) {
             if (t->submit() != UsbStatus::Ok) break;
             ++inFlight_;
@@ -93,6 +94,9 @@ class IsoStream final : public IIsoCompletion {
         // A stream whose device has left the bus still waits out the read's
         // time before it fails: the worker reads again at once, and a failure
         // without a pause would keep it spinning until the unit is closed.
+        // With no transfer left in flight no completion will come to
+        // resubmit the idle ones.
+        if (inFlight_ == 0) resubmitIdleLocked();
         cv_.wait_for(lk, std::chrono::milliseconds(kStreamReadWaitMs),
                      [&] { return !queue_->empty() || wakePending_ || !receiving_; });
         wakePending_ = false;
@@ -130,18 +134,44 @@ class IsoStream final : public IIsoCompletion {
             queue_->push(r.data, s == UsbStatus::Ok ? r.length : 0, isoStatusOf(s));
         }
         const UsbStatus again = t.submit();
-        if (again != UsbStatus::Ok) {
+        if (again == UsbStatus::NoDevice) {
             --inFlight_;
-            if (again == UsbStatus::NoDevice || inFlight_ == 0) failed_ = true;
+            failed_ = true;
+        } else if (again != UsbStatus::Ok) {
+            // The frames this transfer would have taken are lost: say so in
+            // the stream, and keep the transfer to submit again (here at the
+            // next completion, or at the next read when none is left).
+            --inFlight_;
+            idle_.push_back(&t);
+            queue_->push(nullptr, 0, kIsoPacketLost);
         }
+        resubmitIdleLocked();
         cv_.notify_all();
     }
 
   private:
+    // Gives the transfers whose resubmission failed another try (m_ held).
+    // While none is in flight every frame is lost: one marker says so for
+    // each try that fails.
+    void resubmitIdleLocked() {
+        while (!idle_.empty() && !stopping_ && receiving_ && !failed_) {
+            const UsbStatus again = idle_.back()->submit();
+            if (again == UsbStatus::Ok) {
+                idle_.pop_back();
+                ++inFlight_;
+                continue;
+            }
+            if (again == UsbStatus::NoDevice) failed_ = true;
+            if (inFlight_ == 0 && !failed_) queue_->push(nullptr, 0, kIsoPacketLost);
+            break;
+        }
+    }
+
     bool stopLocked() {
         std::vector<IIsoTransfer*> toCancel;
         {
             std::lock_guard<std::mutex> lk(m_);
+            idle_.clear();  // not submitted: nothing to cancel or wait for
             if (!receiving_ && inFlight_ == 0) {
                 transfers_.clear();
                 return true;
@@ -179,6 +209,7 @@ class IsoStream final : public IIsoCompletion {
     int inFlight_ = 0;
     usb::IsoStreamParams params_{};
     std::vector<std::unique_ptr<IIsoTransfer>> transfers_;
+    std::vector<IIsoTransfer*> idle_;  // of transfers_: resubmission failed, to try again
     std::unique_ptr<IsoPacketQueue> queue_;
 };
 
@@ -545,7 +576,8 @@ bool UsbDriverBackend::rescanDue() {
     return true;
 }
 
-void UsbDriverBackend::adoptReturnedUnitLocked(int index, const std::vector<UsbDeviceEntry>& present) {
+void UsbDriverBackend::adoptReturnedUnitLocked(int index,
+                                               const std::vector<UsbDeviceEntry>& present) {
     auto download = downloads_.find(index);
     if (download == downloads_.end()) return;
     std::string& port = ports_[static_cast<std::size_t>(index)];

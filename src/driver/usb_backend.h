@@ -33,7 +33,7 @@ constexpr unsigned kEventWaitMs = 100;        // one pass of the event thread
 constexpr int kIsoTransfers = 32;             // isochronous transfers in flight
 constexpr int kIsoPacketsPerTransfer = 4;     // packets (bus frames) per transfer
 constexpr unsigned kStreamStopWaitMs = 2000;  // longest wait for cancelled transfers
-constexpr unsigned kRescanIntervalMs = 200;  // fresh host lists at most this often
+constexpr unsigned kRescanIntervalMs = 200;   // fresh host lists at most this often
 constexpr unsigned kReturnWindowMs = 30000;   // a programmed unit is looked for this long
 constexpr uint16_t kDriverVersionMajor = 1;   // the driver interface answered
 constexpr uint16_t kDriverVersionMinor = 13;
@@ -106,7 +106,7 @@ class UsbDriverBackend final : public usb::IDriverBackend {
     std::map<int64_t, std::shared_ptr<Unit>> units_;
     struct Download {
         std::chrono::steady_clock::time_point at;
-        std::set<std::string> before;  // the ports on the bus at the download
+        std::set<std::string> before;        // the ports on the bus at the download
         usb::DeviceDescriptor descriptor{};  // the unit's before the download
     };
     std::map<int, Download> downloads_;  // by index, until the unit is back

@@ -39,6 +39,7 @@ struct FakeUsbHost::Device {
     int clearHalts = 0;
     unsigned packetErrorEvery = 0;
     unsigned cancelDelayMs = 0;
+    int submitFailures = 0;
     uint64_t packetsSeen = 0;
     bool streamStarted = false;
     // Frames taken from the unit model and not yet handed to a transfer
@@ -99,6 +100,10 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
     UsbStatus submit() override {
         std::lock_guard<std::mutex> lk(host_->mutex);
         if (!device_->onBus || device_->generation != generation_) return UsbStatus::NoDevice;
+        if (device_->submitFailures > 0) {
+            --device_->submitFailures;
+            return UsbStatus::Error;
+        }
         if (!device_->streamStarted) {
             const usb::IsoStreamParams p{0, static_cast<uint32_t>(packetLength_),
                                          static_cast<uint32_t>(results_.size()), 1, 2};
@@ -459,10 +464,14 @@ void FakeUsbHost::stallBulk(const std::string& port, uint8_t endpoint, int count
     if (auto d = deviceAt(port)) d->stalls[endpoint] = count;
 }
 
-void FakeUsbHost::failBulk(const std::string& port, uint8_t endpoint, int count,
-                           UsbStatus status) {
+void FakeUsbHost::failBulk(const std::string& port, uint8_t endpoint, int count, UsbStatus status) {
     std::lock_guard<std::mutex> lk(mutex);
     if (auto d = deviceAt(port)) d->bulkFaults[endpoint] = {count, status};
+}
+
+void FakeUsbHost::failSubmits(const std::string& port, int count) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->submitFailures = count;
 }
 
 void FakeUsbHost::slowCancel(const std::string& port, unsigned ms) {

@@ -52,6 +52,9 @@ class FakeUsbHost final : public driver::IUsbHost,
     // host sends there (the host sees it sent) and the host drops what the
     // unit sends (the host sees a time-out).
     void failBulk(const std::string& port, uint8_t endpoint, int count, driver::UsbStatus status);
+    // The next `count` isochronous submissions fail (the host controller
+    // out of bandwidth or memory for a moment).
+    void failSubmits(const std::string& port, int count);
     // A cancelled isochronous transfer completes only `ms` after its cancel
     // (a host controller that retires transfers at its own pace).
     void slowCancel(const std::string& port, unsigned ms);
