@@ -473,6 +473,8 @@ int64_t UsbDriverBackend::open(int index) {
         unit->descriptor = entry->descriptor;
         unit->host = host_;
         if (host_->open(port, unit->device) != UsbStatus::Ok || !unit->device) return -1;
+        usb::DeviceDescriptor whole{};
+        if (unit->device->deviceDescriptor(whole) == UsbStatus::Ok) unit->descriptor = whole;
     }
     // A unit of ours is claimed at once: the kernel's claim keeps every other
     // process off it (and frees it when its holder dies). A unit without an
