@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
-#include "cli_error.h"
-#include "progress.h"
+#include "capture/capture.h"
+#include "core/cli_error.h"
+#include "core/progress.h"
+#include "core/unit_access.h"
+#include "core/unit_session.h"
 #include "trelvo/trelvo.h"
-#include "unit_access.h"
-#include "unit_session.h"
 
 using namespace trelvo_cli;
 
