@@ -53,6 +53,12 @@ if grep -E 'warning:' "$build/build.log" >/dev/null; then
   echo "(warnings above are in shared sources and only shown here)"
 fi
 echo "built in $((SECONDS - t0)) s"
+# -- WinUSB backend: no warnings in its sources either, and its INF is built.
+if grep -E 'src/driver/(winusb/|winusb_records)[^:]*:[0-9]+:[0-9]+: warning:' "$build/build.log" >/dev/null; then
+  fail "compiler warnings in the WinUSB backend"
+fi
+[ -f "$build/src/trelvo-winusb.inf" ] || fail "no trelvo-winusb.inf beside Trelvo.dll"
+# -- end of the WinUSB block
 dll=$build/src/Trelvo.dll
 [ -f "$dll" ] || fail "no Trelvo.dll"
 

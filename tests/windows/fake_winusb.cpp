@@ -1,5 +1,6 @@
 #include "fake_winusb.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -104,7 +105,11 @@ struct FakeWinusb::Impl {
     std::set<IsoBuffer*> buffers;
     std::map<OVERLAPPED*, std::unique_ptr<Read>> reads;
     std::map<uint8_t, unsigned> timeouts;
-    int fresh = 0, continued = 0, misuse = 0;
+    int fresh = 0, continued = 0, misuse = 0, outOfOrder = 0;
+    // Per isochronous pipe (by buffer's file and pipe): reads issued, oldest first.
+    std::map<std::pair<File*, uint8_t>, std::vector<OVERLAPPED*>> issued;
+    bool swap = false;
+    HANDLE heldBack = nullptr;  // an event signalled late
 
     File* file(HANDLE h) {
         auto* f = static_cast<File*>(h);
@@ -121,7 +126,8 @@ namespace {
 FakeWinusb::Impl g_impl;
 
 void Read::isoCompleted(driver::IIsoTransfer& t) {
-    std::lock_guard<std::mutex> lk(g_impl.m);
+    HANDLE signal[2] = {nullptr, nullptr};  // in this order, after the lock
+    std::unique_lock<std::mutex> lk(g_impl.m);
     bytes = 0;
     for (int i = 0; i < t.packetCount(); ++i) {
         const driver::IsoPacketResult r = t.packet(i);
@@ -141,7 +147,20 @@ void Read::isoCompleted(driver::IIsoTransfer& t) {
     }
     error = errorOf(t.status());
     pending = false;
-    SetEvent(overlapped->hEvent);
+    if (g_impl.swap && error == ERROR_SUCCESS && !g_impl.heldBack) {
+        g_impl.heldBack = overlapped->hEvent;
+    } else if (g_impl.swap && error == ERROR_SUCCESS) {
+        signal[0] = overlapped->hEvent;  // the later read first
+        signal[1] = g_impl.heldBack;
+        g_impl.heldBack = nullptr;
+    } else {
+        signal[0] = g_impl.heldBack;
+        signal[1] = overlapped->hEvent;
+        g_impl.heldBack = nullptr;
+    }
+    lk.unlock();
+    for (HANDLE h : signal)
+        if (h) SetEvent(h);
 }
 
 // ---- SetupAPI ----
@@ -466,6 +485,9 @@ BOOL WINAPI getOverlappedResult(WINUSB_INTERFACE_HANDLE iface, LPOVERLAPPED over
         if (wait) ++g_impl.misuse;  // the host never blocks here
         return fail(ERROR_IO_INCOMPLETE);
     }
+    auto& order = g_impl.issued[{it->second->buffer->file, it->second->buffer->pipe}];
+    if (!order.empty() && order.front() != overlapped) ++g_impl.outOfOrder;
+    order.erase(std::remove(order.begin(), order.end(), overlapped), order.end());
     if (bytes) *bytes = it->second->bytes;
     if (it->second->error != ERROR_SUCCESS) return fail(it->second->error);
     return TRUE;
@@ -540,12 +562,16 @@ BOOL WINAPI readIsochPipeAsap(WINUSB_ISOCH_BUFFER_HANDLE handle, ULONG offset, U
     r.descriptors = descriptors;
     r.pending = true;
     continueStream ? ++g_impl.continued : ++g_impl.fresh;
+    auto& order = g_impl.issued[{b->file, b->pipe}];
+    order.push_back(overlapped);
     driver::IIsoTransfer* t = r.transfer.get();
     lk.unlock();
     const UsbStatus s = t->submit();
     if (s != UsbStatus::Ok) {
         lk.lock();
         r.pending = false;
+        auto& issued = g_impl.issued[{b->file, b->pipe}];
+        issued.erase(std::remove(issued.begin(), issued.end(), overlapped), issued.end());
         return fail(errorOf(s));
     }
     return fail(ERROR_IO_PENDING);
@@ -581,8 +607,19 @@ FakeWinusb::FakeWinusb(std::shared_ptr<FakeUsbHost> host) {
     api_.unregisterIsochBuffer = &unregisterIsochBuffer;
     api_.readIsochPipeAsap = &readIsochPipeAsap;
     // The bus: the simulated host completes isochronous transfers frame by frame.
+    // An event held back is signalled at the end of the pass that completed
+    // it at the latest.
     pump_ = std::thread([this, host] {
-        while (pumping_.load()) host->handleEvents(5);
+        while (pumping_.load()) {
+            host->handleEvents(5);
+            HANDLE held;
+            {
+                std::lock_guard<std::mutex> lk(g_impl.m);
+                held = g_impl.heldBack;
+                g_impl.heldBack = nullptr;
+            }
+            if (held) SetEvent(held);
+        }
     });
 }
 
@@ -594,7 +631,10 @@ FakeWinusb::~FakeWinusb() {
     g_impl.reads.clear();
     g_impl.portOfPath.clear();
     g_impl.timeouts.clear();
-    g_impl.fresh = g_impl.continued = g_impl.misuse = 0;
+    g_impl.fresh = g_impl.continued = g_impl.misuse = g_impl.outOfOrder = 0;
+    g_impl.issued.clear();
+    g_impl.swap = false;
+    g_impl.heldBack = nullptr;
     g_impl.host.reset();
     g_impl.self = nullptr;
 }
@@ -624,6 +664,14 @@ int FakeWinusb::freshStreamReads() const {
 int FakeWinusb::continuedStreamReads() const {
     std::lock_guard<std::mutex> lk(g_impl.m);
     return g_impl.continued;
+}
+void FakeWinusb::signalCompletionsOutOfOrder(bool on) {
+    std::lock_guard<std::mutex> lk(g_impl.m);
+    g_impl.swap = on;
+}
+int FakeWinusb::resultsOutOfOrder() const {
+    std::lock_guard<std::mutex> lk(g_impl.m);
+    return g_impl.outOfOrder;
 }
 int FakeWinusb::misuse() const {
     std::lock_guard<std::mutex> lk(g_impl.m);

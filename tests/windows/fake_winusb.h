@@ -31,6 +31,9 @@ class FakeWinusb {
     // The device at `port` has no location path (its location information
     // names the port instead).
     void withoutLocationPath(const std::string& port) { noLocationPath_.insert(port); }
+    // Of two isochronous reads completed together, the later one's event is
+    // signalled first (as thread-pool waits may run them).
+    void signalCompletionsOutOfOrder(bool on);
     bool locationPathHidden(const std::string& port) const {
         return noLocationPath_.count(port) != 0;
     }
@@ -42,6 +45,9 @@ class FakeWinusb {
     int readsPending() const;       // isochronous reads not completed
     int freshStreamReads() const;   // reads with ContinueStream FALSE
     int continuedStreamReads() const;
+    // Outcomes of isochronous reads taken before those of earlier reads on
+    // the same pipe (the order the stream's packets would be queued in).
+    int resultsOutOfOrder() const;
     int misuse() const;  // calls a real WinUSB would refuse (see fake_winusb.cpp)
     unsigned pipeTimeout(uint8_t pipe) const;  // last PIPE_TRANSFER_TIMEOUT, 0: never set
 

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -64,11 +65,13 @@ UsbStatus lastStatus() {
 
 class WinusbIsoTransfer;
 
-// Completed transfers, from the thread-pool waits to the event thread.
+// Submitted transfers of each device in submission order, marked when their
+// event fires (thread-pool waits), taken in that order by the event thread:
+// the waits' callbacks may run in any order, the stream's packets may not.
 struct CompletionQueue {
     std::mutex m;
     std::condition_variable cv;
-    std::deque<WinusbIsoTransfer*> done;
+    std::map<const void*, std::deque<WinusbIsoTransfer*>> submitted;  // by device
     bool interrupted = false;
 };
 
@@ -110,11 +113,20 @@ class WinusbIsoTransfer final : public IIsoTransfer {
         ResetEvent(event_);
         for (auto& d : packets_) d = USBD_ISO_PACKET_DESCRIPTOR{};
         status_ = UsbStatus::Error;
+        const std::shared_ptr<CompletionQueue> queue = device_->queue;
+        {
+            std::lock_guard<std::mutex> lk(queue->m);
+            signalled_ = false;
+            queue->submitted[device_.get()].push_back(this);
+        }
         // The wait is in place before the read: a read that completes at once
         // signals the event all the same.
         if (!RegisterWaitForSingleObject(&wait_, event_, &WinusbIsoTransfer::signalled, this,
-                                         INFINITE, WT_EXECUTEONLYONCE))
+                                         INFINITE, WT_EXECUTEONLYONCE)) {
+            wait_ = nullptr;
+            unqueue();
             return UsbStatus::Error;
+        }
         bool continuing;
         {
             std::lock_guard<std::mutex> lk(device_->m);
@@ -125,8 +137,12 @@ class WinusbIsoTransfer final : public IIsoTransfer {
         // between two reads) starts anew at the next frame.
         if (s != UsbStatus::Ok && s != UsbStatus::NoDevice && continuing) s = read(false);
         if (s != UsbStatus::Ok) {
-            UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);  // the event was never signalled
+            // Waits for a callback that may have run all the same, then takes
+            // back what it queued: a transfer that was never submitted has no
+            // completion.
+            UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);
             wait_ = nullptr;
+            unqueue();
             return s;
         }
         std::lock_guard<std::mutex> lk(device_->m);
@@ -175,14 +191,28 @@ class WinusbIsoTransfer final : public IIsoTransfer {
         return statusOfError(GetLastError());  // ERROR_IO_PENDING: on its way
     }
 
+    // A transfer whose read was never issued leaves the order again.
+    void unqueue() {
+        const std::shared_ptr<CompletionQueue> queue = device_->queue;
+        std::lock_guard<std::mutex> lk(queue->m);
+        auto it = queue->submitted.find(device_.get());
+        if (it == queue->submitted.end()) return;
+        it->second.erase(std::remove(it->second.begin(), it->second.end(), this), it->second.end());
+        if (it->second.empty()) queue->submitted.erase(it);
+    }
+
     static VOID CALLBACK signalled(PVOID context, BOOLEAN) {
         auto* self = static_cast<WinusbIsoTransfer*>(context);
         const std::shared_ptr<CompletionQueue> queue = self->device_->queue;
         std::lock_guard<std::mutex> lk(queue->m);
-        queue->done.push_back(self);
+        self->signalled_ = true;
         queue->cv.notify_all();
     }
 
+  public:
+    bool signalled_ = false;  // guarded by the completion queue's mutex
+
+  private:
     std::shared_ptr<DeviceState> device_;
     uint8_t endpoint_;
     IIsoCompletion* completion_;
@@ -357,13 +387,27 @@ class WinusbHost final : public IUsbHost {
     }
 
     void handleEvents(unsigned timeoutMs) override {
-        std::deque<WinusbIsoTransfer*> done;
+        std::vector<WinusbIsoTransfer*> done;
         {
             std::unique_lock<std::mutex> lk(queue_->m);
+            const auto headDone = [&] {
+                for (const auto& [device, order] : queue_->submitted)
+                    if (order.front()->signalled_) return true;
+                return false;
+            };
             queue_->cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                                [&] { return !queue_->done.empty() || queue_->interrupted; });
+                                [&] { return queue_->interrupted || headDone(); });
             queue_->interrupted = false;
-            done.swap(queue_->done);
+            // Each device's transfers complete in the order they were
+            // submitted: one whose event fired early waits for those before it.
+            for (auto it = queue_->submitted.begin(); it != queue_->submitted.end();) {
+                auto& order = it->second;
+                while (!order.empty() && order.front()->signalled_) {
+                    done.push_back(order.front());
+                    order.pop_front();
+                }
+                it = order.empty() ? queue_->submitted.erase(it) : std::next(it);
+            }
         }
         for (WinusbIsoTransfer* t : done) t->finish();
     }
