@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "check.h"
+#include "driver/backend_factory.h"
 #include "driver/driver_interface.h"
 #include "driver/unit_ids.h"
 #include "driver/usb_backend.h"
@@ -441,6 +442,11 @@ void testTheSystemsCallsUnderThisSystem() {
         CHECK(backend && backend->open(0) == -1);
     }
     CHECK(driver::createWinusbBackend(nullptr) == nullptr);
+    // Without the kernel driver's device files (none under Wine) the
+    // platform's backend is WinUSB wherever its calls load.
+    const auto platform = usb::createPlatformBackend();
+    CHECK(platform != nullptr);
+    CHECK((dynamic_cast<UsbDriverBackend*>(platform.get()) != nullptr) == (api != nullptr));
 }
 
 // The INF binds every identity that gets a device file index and gives it
