@@ -160,6 +160,10 @@ cross_build() {  # name, toolchain file, cmake arguments...
 }
 cross_build win32 toolchain-mingw32.cmake
 cross_build win64 toolchain-mingw64.cmake -DTRELVO_WINE64="$wine64"
+# The WinUSB binding is built beside each DLL.
+for name in win32 win64; do
+  [ -f "$root/build-ci-$name/src/trelvo-winusb.inf" ] || fail "no trelvo-winusb.inf beside the $name Trelvo.dll"
+done
 
 # ---- Export tables ----------------------------------------------------------------
 # The exported functions with the argument bytes of their 32-bit signatures,

@@ -513,6 +513,8 @@ int64_t UsbDriverBackend::open(int index) {
         if (opened == UsbStatus::Access) reportNoAccessLocked(port);
         if (opened != UsbStatus::Ok || !unit->device) return -1;
         openedPorts_.insert(port);
+        usb::DeviceDescriptor whole{};
+        if (unit->device->deviceDescriptor(whole) == UsbStatus::Ok) unit->descriptor = whole;
     }
     // A unit of ours is claimed at once: the kernel's claim keeps every other
     // process off it (and frees it when its holder dies). A unit without an
