@@ -127,9 +127,11 @@ class CliTest(unittest.TestCase):
         process = subprocess.Popen(
             [PROGRAM, "capture", "--simulate", "12:ch1=counter", "-m", "stream", "--count",
              "40000", "-n", "500", "-b", "25ms"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        start = os.read(process.stdout.fileno(), 1)  # unbuffered: the stream runs
         time.sleep(1.0)
         out, err = process.communicate(timeout=60)
+        out, err = (start + out).decode(), err.decode()
         self.assertEqual(process.returncode, DATA_LOST, err)
         header, rows = parse_csv(out)
         self.assertEqual(header, ["time_us", "ch1"])
