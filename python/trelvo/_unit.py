@@ -930,6 +930,9 @@ class Stream:
             self._quarters = int(self._times[4]) - int(self._times[0])
         first_index = int(status.lastFirstIndex)
         lost = max(0, first_index - self._next_index)
+        if self.count is not None:
+            # Only what the stream's own span missed counts against it.
+            lost = min(lost, max(0, self.count - self._next_index))
         # Readings the ring dropped all lie before the oldest it still holds,
         # so they explain the gap first; the rest was lost on the way.
         ring_full = min(lost, max(0, int(status.droppedRingFull) - self.lost_ring_full))
