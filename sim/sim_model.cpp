@@ -442,7 +442,12 @@ void UnitModel::emitFrame() {
     if (receiving_) {
         Packet p = building_;
         ++framesSeen_;
-        if (dropFramesEvery_ && framesSeen_ % dropFramesEvery_ == 0) p.length = 0;
+        if (dropFramesEvery_ && framesSeen_ % dropFramesEvery_ == 0) {
+            // Lost on the bus: the host controller reports the packet as
+            // failed, with no data, as it does for a real lost frame.
+            p.length = 0;
+            p.failed = true;
+        }
         if (dropBytesEvery_ && p.length) {
             uint16_t kept = 0;
             for (uint16_t i = 0; i < p.length; ++i) {
@@ -654,7 +659,8 @@ ControlResult UnitModel::readStream(const usb::IsoStreamParams& params, uint8_t*
         }
         const std::size_t copy = std::min<std::size_t>(p.length, size);
         if (copy) std::memcpy(out + i * size, p.data.data(), copy);
-        usb::IsoPacketDescriptor d{static_cast<uint32_t>(i * size), reported, 0};
+        usb::IsoPacketDescriptor d{static_cast<uint32_t>(i * size), reported,
+                                   p.failed ? kFailedPacketStatus : 0u};
         std::memcpy(out + size * n + 12 * i, &d, sizeof d);
         queue_.pop_front();
         ++stats_.framesDelivered;

@@ -19,7 +19,10 @@
 namespace trelvo::sim {
 
 constexpr uint64_t kTicksPerSecond = 4000000;
-constexpr uint64_t kTicksPerFrame = 4000;    // one 1 ms bus frame
+constexpr uint64_t kTicksPerFrame = 4000;  // one 1 ms bus frame
+// Descriptor status of a stream packet lost on the bus (as a host controller
+// reports a failed isochronous packet).
+constexpr uint32_t kFailedPacketStatus = 0xC0000011;
 constexpr std::size_t kIsoMaxPacket = 60;    // endpoint 0x88
 constexpr std::size_t kBulkMaxPacket = 64;   // endpoints 0x02 and 0x82
 constexpr uint32_t kMaxTransferSize = 4096;  // reported in PipeInfo
@@ -151,6 +154,7 @@ class UnitModel {
   private:
     struct Packet {
         uint16_t length = 0;
+        bool failed = false;  // lost on the bus: delivered empty with an error status
         std::array<uint8_t, kIsoMaxPacket> data{};
     };
 

@@ -63,8 +63,24 @@ class CaptureStatus : public ::testing::Test {
     // Retrieves up to `chunk` readings; checks that the values continue the
     // counter from the index the status names. Returns the readings got.
     int32_t takeAndCheck(int16_t h, uint32_t chunk) {
-        std::vector<uint16_t> values(chunk);
-        const int32_t got = TrelvoGetValues(h, values.data(), chunk);
+        std::vector<uint16_t> all(static_cast<std::size_t>(chunk) * width);
+        const int32_t got = TrelvoGetValues(h, all.data(), chunk);
+        std::vector<uint16_t> values(static_cast<std::size_t>(got > 0 ? got : 0));
+        for (std::size_t i = 0; i < values.size(); ++i) values[i] = all[i * width];  // channel 1
+        return check(h, got, values);
+    }
+
+    // Drains every reading held (a retrieval stops at each gap).
+    uint64_t drain(int16_t h) {
+        uint64_t total = 0;
+        for (int32_t got = 1; got > 0 && !HasFailure();) {
+            got = takeAndCheck(h, 20000);
+            total += static_cast<uint64_t>(got);
+        }
+        return total;
+    }
+
+    int32_t check(int16_t h, int32_t got, const std::vector<uint16_t>& values) {
         const TrelvoCaptureStatus s = status(h);
         if (got == 0) return 0;
         EXPECT_EQ(s.lastCount, static_cast<uint64_t>(got));
@@ -97,6 +113,7 @@ class CaptureStatus : public ::testing::Test {
     uint16_t origin = 0;
     uint64_t originIndex = 0;
     uint64_t step = 1;
+    std::size_t width = 1;  // channels per reading
 };
 
 TEST_F(CaptureStatus, RefusesWhatItCannotFillAndNeverWritesPastTheSizeGiven) {
@@ -191,7 +208,6 @@ TEST_F(CaptureStatus, RingOverflowWithASlowReaderIsCountedExactly) {
     EXPECT_GT(s.droppedRingFull, 5000u);
     EXPECT_EQ(s.lostOnTheWay, 0u);
     // Every reading taken was delivered, is still held, or was dropped.
-    std::vector<uint16_t> rest(4000);
     const int32_t left = takeAndCheck(h, 4000);
     const TrelvoCaptureStatus end = status(h);
     EXPECT_EQ(delivered + static_cast<uint64_t>(left) + end.droppedRingFull, end.taken);
@@ -264,6 +280,93 @@ TEST_F(CaptureStatus, SafeFromSeveralThreadsWhileAnotherRetrieves) {
     done.store(true);
     for (auto& w : watchers) w.join();
     EXPECT_EQ(status(h).droppedRingFull, 0u);
+}
+
+// ---- Data lost on the way -------------------------------------------------
+
+class LostOnTheWay : public CaptureStatus {
+  protected:
+    // Streams `seconds` of a real-time unit into a ring that never runs full,
+    // checking every reading against the counter by its index; then drains
+    // the rest and checks that every reading taken is accounted for.
+    TrelvoCaptureStatus streamAndCheck(int16_t h, int seconds) {
+        ASSERT_RESULT_RUN(h);
+        const uint32_t start = trelvo::platform::tickCount();
+        while (trelvo::platform::tickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
+            delivered += static_cast<uint64_t>(takeAndCheck(h, 20000));
+            if (HasFailure()) return {};
+            trelvo::platform::sleepMs(20);
+        }
+        TrelvoStop(h);
+        delivered += drain(h);
+        const TrelvoCaptureStatus s = status(h);
+        EXPECT_EQ(s.droppedRingFull, 0u);
+        EXPECT_EQ(s.nextIndex, s.taken);
+        EXPECT_EQ(delivered + s.lostOnTheWay, s.taken);
+        return s;
+    }
+    void ASSERT_RESULT_RUN(int16_t h) { ASSERT_EQ(TrelvoRun(h, 20000, TRELVO_METHOD_STREAM), 1); }
+
+    uint64_t delivered = 0;
+};
+
+TEST_F(LostOnTheWay, DroppedFramesCostTheReadingsTheyHeld) {
+    const int16_t h = open(false);
+    unit->dropFrames(5);
+    oneChannel(h, 50000);  // 20 readings in each 1 ms frame
+    const TrelvoCaptureStatus s = streamAndCheck(h, 1);
+    EXPECT_GT(s.lostOnTheWay, 2000u);
+    EXPECT_EQ(s.lostOnTheWay % 20, 0u);
+    EXPECT_NEAR(static_cast<double>(s.lostOnTheWay), static_cast<double>(s.taken) / 5, 100);
+}
+
+TEST_F(LostOnTheWay, DroppedFramesOfAClockThatDoesNotDivideTheFrame) {
+    const int16_t h = open(false);
+    unit->dropFrames(7);
+    int16_t channels[3] = {1, 2, 3};
+    width = 3;
+    ASSERT_GT(TrelvoSetInterval(h, 230000, 1000, channels, 3), 0);  // ~13 conversions a frame
+    const TrelvoCaptureStatus s = streamAndCheck(h, 1);
+    EXPECT_GT(s.lostOnTheWay, 100u);
+}
+
+TEST_F(LostOnTheWay, LostBytesCostOnlyTheReadingsTheyBroke) {
+    const int16_t h = open(false);
+    unit->dropBytes(3001);
+    oneChannel(h, 50000);
+    const TrelvoCaptureStatus s = streamAndCheck(h, 1);
+    // About one reading per 1000 (3001 bytes); each lost byte breaks one or two.
+    EXPECT_GT(s.lostOnTheWay, 5u);
+    EXPECT_LT(s.lostOnTheWay, s.taken / 400);
+}
+
+TEST_F(LostOnTheWay, IsoLengthErrorsLoseTheFramesOfTheirRead) {
+    const int16_t h = open(false);
+    unit->overlongStreamPackets(300);
+    oneChannel(h, 50000);
+    const TrelvoCaptureStatus s = streamAndCheck(h, 1);
+    EXPECT_GT(s.lostOnTheWay, 0u);
+    EXPECT_EQ(s.lostOnTheWay % 20, 0u);
+}
+
+TEST_F(LostOnTheWay, AUnitThatLeavesTheBusIsReported) {
+    const int16_t h = open(false);
+    oneChannel(h, 50000);
+    ASSERT_EQ(TrelvoRun(h, 20000, TRELVO_METHOD_STREAM), 1);
+    trelvo::platform::sleepMs(300);
+    delivered += static_cast<uint64_t>(takeAndCheck(h, 20000));
+    sim->unplug(0);
+    const uint32_t start = trelvo::platform::tickCount();
+    TrelvoCaptureStatus s = status(h);
+    while (!(s.flags & TRELVO_STATUS_UNIT_GONE) && trelvo::platform::tickCount() - start < 5000) {
+        trelvo::platform::sleepMs(10);
+        s = status(h);
+    }
+    EXPECT_TRUE(s.flags & TRELVO_STATUS_UNIT_GONE);
+    delivered += drain(h);
+    s = status(h);
+    EXPECT_EQ(delivered + s.lostOnTheWay + s.droppedRingFull, s.taken);
+    EXPECT_EQ(s.nextIndex, s.taken);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ os.environ.pop("TRELVO_SIMULATE", None)
 
 # Exit statuses of the program.
 USAGE, NO_UNIT, UNIT_BUSY, DRIVER_TOO_OLD, BAD_IDENTITY, TIMED_OUT, NO_ACCESS = 2, 3, 4, 5, 6, 9, 10
+DATA_LOST = 11
 
 
 def run(*args, timeout=60, env=None):
@@ -117,6 +118,34 @@ class CliTest(unittest.TestCase):
         self.assertEqual(times, [times[0] + 50 * i for i in range(5000)])
         steps = {(b[1] - a[1]) % 4096 for a, b in zip(rows, rows[1:])}
         self.assertEqual(steps, {1}, f"counter steps vary: {sorted(steps)[:10]}")
+        self.assertIn("lost:       none", result.stdout)
+
+    def test_stream_loss_is_reported_and_times_stay_true(self):
+        # The CSV goes to a pipe nobody reads for a while: the program blocks
+        # on it and its small buffer runs full. The readings dropped are
+        # counted, the times jump with the counter, and the status says so.
+        process = subprocess.Popen(
+            [PROGRAM, "capture", "--simulate", "12:ch1=counter", "-m", "stream", "--count",
+             "40000", "-n", "500", "-b", "25ms"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        start = os.read(process.stdout.fileno(), 1)  # unbuffered: the stream runs
+        time.sleep(1.0)
+        out, err = process.communicate(timeout=60)
+        out, err = (start + out).decode(), err.decode()
+        self.assertEqual(process.returncode, DATA_LOST, err)
+        header, rows = parse_csv(out)
+        self.assertEqual(header, ["time_us", "ch1"])
+        self.assertLess(len(rows), 40000)
+        # Every row's time is its reading's true time: the counter (one
+        # conversion per 50 us reading) moves with it, also across a gap.
+        for a, b in zip(rows, rows[1:]):
+            step = b[0] - a[0]
+            self.assertEqual(step % 50, 0)
+            self.assertEqual((b[1] - a[1]) % 4096, (step // 50) % 4096, (a, b))
+        missing = (rows[-1][0] - rows[0][0]) // 50 + 1 - len(rows)
+        self.assertGreater(missing, 0)
+        self.assertIn(f"lost:       {missing} readings per channel ({missing} not taken in time, "
+                      "0 lost on the way from the unit)", err)
 
     def test_stream_columns_stay_aligned(self):
         # Each column of a stream holds its own channel from the first row on,

@@ -157,3 +157,39 @@ def test_missing_library_names_every_place_tried(tmp_path):
     assert "; libtrelvo.so.1 in the system's library search path (" in missing
     assert missing.endswith("Set TRELVO_LIBRARY to the library's path (for example build/src/libtrelvo.so.1).")
     assert "libtrelvo.so.1 is not a Trelvo library: it has no function TrelvoOpenUnit" in not_trelvo
+
+
+# A real-time counter unit with a fault: the stream reports exactly the
+# readings missing, and every delivered reading sits at its true index.
+LOSSY_STREAM = textwrap.dedent(
+    """
+    import warnings
+    import numpy as np
+    import trelvo
+    warnings.simplefilter("ignore", trelvo.DataLostWarning)
+    with trelvo.open() as unit:
+        stream = unit.stream([1, 2], block_time=0.5, readings=10000, count=20000)
+        chunks = list(stream)
+    values = np.concatenate([c.values for c in chunks])
+    index = np.concatenate([c.first_index + np.arange(len(c)) for c in chunks])
+    times = np.concatenate([c.times for c in chunks])
+    step = int(values[1, 0]) - int(values[0, 0])
+    assert np.array_equal(values[:, 0], (int(values[0, 0]) + (index - index[0]) * step) % 4096)
+    assert np.array_equal(times, (index * stream._quarters) // 4)
+    for before, after in zip(chunks, chunks[1:]):
+        # (a gap that runs past the count ends the stream with an empty chunk)
+        assert after.first_index == before.first_index + len(before) + after.lost or not len(after)
+    assert int(index[0]) == chunks[0].lost
+    assert sum(c.lost for c in chunks) == stream.lost
+    print(len(values), stream.lost, stream.lost_ring_full, stream.lost_on_the_way)
+    """
+)
+
+
+@pytest.mark.parametrize("fault", ["dropframes=9", "dropbytes=2001", "overlong=400"])
+def test_a_real_time_stream_with_faults_reports_exactly_the_readings_missing(fault):
+    result = run_python(LOSSY_STREAM, simulate=f"12:all=counter;{fault}")
+    assert result.returncode == 0, result.stderr
+    delivered, lost, ring_full, on_the_way = map(int, result.stdout.split())
+    assert lost > 0 and ring_full == 0 and on_the_way == lost
+    assert delivered + lost == 20000

@@ -77,3 +77,92 @@ def test_stream_arguments_are_checked(unit_b):
     with pytest.raises(ValueError, match="read_all needs a stream with a count"):
         with unit_b.stream(1, block_time=0.05, readings=1000) as endless:
             endless.read_all()
+
+
+# ---- Loss accounting ---------------------------------------------------------
+
+
+def test_a_million_fast_readings_through_a_small_buffer_have_no_break(unit_b):
+    # The fast unit runs only as fast as this process takes its readings, so
+    # a buffer of 5000 readings and a reader that pauses lose nothing.
+    import time
+    import warnings
+
+    count = 1_000_000
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", trelvo.DataLostWarning)
+        with unit_b.stream(1, block_time=0.005, readings=5000, count=count) as stream:
+            chunks = []
+            for chunk in stream:
+                chunks.append(chunk)
+                if len(chunks) in (10, 50):
+                    time.sleep(0.2)
+    assert sum(len(c) for c in chunks) == count
+    assert all(c.lost == 0 for c in chunks)
+    assert [c.first_index for c in chunks] == [c.first for c in chunks]
+    _, values = joined(chunks)
+    breaks = int(np.count_nonzero(np.diff(values[:, 0].astype(np.int64)) % 4096 != 1))
+    assert breaks == 0
+    assert stream.lost == 0 and stream.lost_ring_full == 0 and stream.lost_on_the_way == 0
+
+
+def slow_stream(unit_a, on_loss):
+    # Channel 1 of unit A counts in real time, 10,000 readings per second,
+    # into a buffer of 1000: a reader that sleeps 0.3 s loses about 2000.
+    return unit_a.stream(1, block_time=0.1, readings=1000, on_loss=on_loss)
+
+
+def check_counter_by_index(chunks):
+    origin = chunks[0]
+    step = int(origin.values[1, 0]) - int(origin.values[0, 0])
+    for chunk in chunks:
+        expected = (
+            int(origin.values[0, 0]) + (chunk.first_index + np.arange(len(chunk)) - origin.first_index) * step
+        ) % 4096
+        assert np.array_equal(chunk.values[:, 0], expected), "a reading's index is not its true one"
+        assert np.array_equal(chunk.times, ((chunk.first_index + np.arange(len(chunk))) * 400) // 4)
+
+
+def test_a_slow_reader_is_told_exactly_what_it_lost(unit_a):
+    import time
+
+    with slow_stream(unit_a, "warn") as stream:
+        chunks = [next(stream)]
+        time.sleep(0.3)
+        with pytest.warns(trelvo.DataLostWarning, match="not taken in time"):
+            while sum(c.lost for c in chunks) == 0:
+                chunks.append(next(stream))
+        for _ in range(3):
+            chunks.append(next(stream))
+    lost = sum(c.lost for c in chunks)
+    assert 1000 <= lost <= 4000
+    assert stream.lost_ring_full == lost and stream.lost_on_the_way == 0
+    # Chunks never span a gap: each starts where the last ended plus its loss.
+    for before, after in zip(chunks, chunks[1:]):
+        assert after.first_index == before.first_index + len(before) + after.lost
+    check_counter_by_index(chunks)
+
+
+def test_on_loss_raise_and_ignore(unit_a):
+    import time
+    import warnings
+
+    with slow_stream(unit_a, "raise") as stream:
+        next(stream)
+        time.sleep(0.3)
+        with pytest.raises(trelvo.DataLostError) as caught:
+            for _ in range(100):
+                next(stream)
+        error = caught.value
+        assert error.lost > 0 and error.ring_full == error.lost and error.on_the_way == 0
+        assert error.chunk.first_index == error.first_index and error.chunk.lost == error.lost
+        next(stream)  # the stream goes on
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with slow_stream(unit_a, "ignore") as stream:
+            next(stream)
+            time.sleep(0.3)
+            while stream.lost == 0:
+                next(stream)
+    with pytest.raises(ValueError, match="on_loss"):
+        unit_a.stream(1, block_time=0.1, readings=1000, on_loss="shout")

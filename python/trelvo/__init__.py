@@ -15,6 +15,8 @@ package, then by the system's library search.
 
 from ._errors import (
     CaptureTimeoutError,
+    DataLostError,
+    DataLostWarning,
     DriverTooOldError,
     IdentityError,
     LibraryNotFoundError,
@@ -44,6 +46,8 @@ __all__ = [
     "Capture",
     "CaptureTimeoutError",
     "Chunk",
+    "DataLostError",
+    "DataLostWarning",
     "DriverTooOldError",
     "IdentityError",
     "LibraryNotFoundError",

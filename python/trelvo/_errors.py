@@ -65,3 +65,25 @@ class UnitError(TrelvoError):
 
 class CaptureTimeoutError(TrelvoError, TimeoutError):
     """A capture did not complete (its trigger did not fire) within the time allowed."""
+
+
+class DataLostWarning(UserWarning):
+    """Readings of a stream went missing before a chunk (see :class:`DataLostError`)."""
+
+
+class DataLostError(TrelvoError):
+    """Readings of a stream went missing just before ``chunk``.
+
+    ``lost`` readings per channel are missing before ``first_index`` (the
+    index of the chunk's first reading); ``ring_full`` of them because they
+    were not taken in time, ``on_the_way`` lost between unit and host. The
+    stream keeps running: take further chunks or close it.
+    """
+
+    def __init__(self, message: str, chunk: object, lost: int, ring_full: int, on_the_way: int) -> None:
+        super().__init__(message)
+        self.chunk = chunk
+        self.lost = lost
+        self.first_index = getattr(chunk, "first_index", 0)
+        self.ring_full = ring_full
+        self.on_the_way = on_the_way

@@ -7,7 +7,7 @@ import os
 import struct
 import sys
 import threading
-from ctypes import POINTER, c_char, c_int16, c_int32, c_uint16, c_uint32
+from ctypes import POINTER, c_char, c_int16, c_int32, c_int64, c_uint16, c_uint32, c_uint64
 from pathlib import Path
 from typing import Any, Mapping, Optional
 
@@ -38,6 +38,36 @@ DECLARATIONS: dict[str, tuple[Any, tuple[Any, ...]]] = {
     "TrelvoGetValue": (c_int16, (c_int16, c_int16, POINTER(c_uint16))),
     "TrelvoSetDo": (c_int16, (c_int16, c_int16, c_int16)),
     "TrelvoApplyFix": (None, (c_uint32, c_uint32)),
+}
+
+
+
+class CaptureStatus(ctypes.Structure):
+    """TrelvoCaptureStatus of include/trelvo/trelvo_status.h, field by field."""
+
+    _fields_ = [
+        ("size", c_uint32),
+        ("flags", c_uint32),
+        ("taken", c_uint64),
+        ("nextIndex", c_uint64),
+        ("lastFirstIndex", c_uint64),
+        ("lastCount", c_uint64),
+        ("droppedRingFull", c_uint64),
+        ("lostOnTheWay", c_uint64),
+        ("firstUtcNs", c_int64),
+        ("newestUtcNs", c_int64),
+        ("firstMonotonicNs", c_int64),
+        ("newestMonotonicNs", c_int64),
+    ]
+
+
+#: Bits of CaptureStatus.flags.
+STATUS_UNIT_GONE = 0x1
+STATUS_RUNNING = 0x2
+
+#: The extension of include/trelvo/trelvo_status.h (also checked against it).
+STATUS_DECLARATIONS: dict[str, tuple[Any, tuple[Any, ...]]] = {
+    "TrelvoGetCaptureStatus": (c_int16, (c_int16, POINTER(CaptureStatus))),
 }
 
 # Written by `cmake --install`: the installed library's path relative to the
@@ -108,7 +138,7 @@ def _load(path: str, platform: str, bits: int) -> ctypes.CDLL:
 
 
 def _declare(library: ctypes.CDLL, origin: str) -> ctypes.CDLL:
-    for name, (result, arguments) in DECLARATIONS.items():
+    for name, (result, arguments) in {**DECLARATIONS, **STATUS_DECLARATIONS}.items():
         try:
             function = getattr(library, name)
         except AttributeError:

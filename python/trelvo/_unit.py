@@ -9,6 +9,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 import weakref
 from ctypes import POINTER, byref, c_int16, c_int32, c_uint16
 from dataclasses import dataclass, field
@@ -18,6 +19,8 @@ import numpy as np
 
 from ._errors import (
     CaptureTimeoutError,
+    DataLostError,
+    DataLostWarning,
     DriverTooOldError,
     IdentityError,
     NoUnitError,
@@ -28,7 +31,7 @@ from ._errors import (
     UnitBusyError,
     UnitError,
 )
-from ._library import library
+from ._library import STATUS_UNIT_GONE, CaptureStatus, library
 
 MAX_UNITS = 4
 CHANNELS = range(1, 12)
@@ -153,15 +156,22 @@ class Capture:
 class Chunk:
     """Readings of a stream, as they arrived.
 
-    ``times`` (int64 microseconds) number the readings continuously from the
-    start of the stream; ``values`` are as in :class:`Capture`. ``first`` is
-    the index of the chunk's first reading in the stream.
+    ``first_index`` is the index of the chunk's first reading on the unit's
+    timeline (readings per channel from the start of the stream), and
+    ``lost`` the readings per channel missing just before it (0 when it
+    follows the previous chunk without a break). The readings of one chunk
+    are consecutive. ``times`` (int64 microseconds) are computed from the
+    readings' indices, so they stay true across a gap; ``values`` are as in
+    :class:`Capture`. ``first`` counts the readings delivered before the
+    chunk (equal to ``first_index`` while nothing was lost).
     """
 
     times: np.ndarray
     values: np.ndarray
     channels: tuple[int, ...]
     first: int
+    first_index: int = 0
+    lost: int = 0
 
     def __len__(self) -> int:
         return len(self.times)
@@ -752,6 +762,7 @@ class Unit:
         readings: int,
         duration: Optional[float] = None,
         count: Optional[int] = None,
+        on_loss: str = "warn",
     ) -> "Stream":
         """Streams every reading of ``channels`` as it arrives.
 
@@ -761,11 +772,21 @@ class Unit:
         take chunks faster than ``block_time`` or readings are lost. The
         stream ends after ``count`` readings per channel in all, or after the
         readings that span ``duration`` seconds, whichever comes first; with
-        neither it runs until closed. Returns a :class:`Stream`: iterate over
-        it for :class:`Chunk` objects, and close it (or use it in a ``with``
-        block) to stop the unit early.
+        neither it runs until closed (``count`` and ``duration`` measure the
+        unit's timeline: readings lost count against them). Returns a
+        :class:`Stream`: iterate over it for :class:`Chunk` objects, and close
+        it (or use it in a ``with`` block) to stop the unit early.
+
+        Lost readings are counted exactly, by cause (``Stream.lost_ring_full``,
+        ``Stream.lost_on_the_way``); a chunk after a gap says how many
+        readings are missing before it. ``on_loss`` chooses what else
+        happens: ``"warn"`` (default) issues a :class:`DataLostWarning`,
+        ``"raise"`` raises :class:`DataLostError` (carrying the chunk),
+        ``"ignore"`` nothing.
         """
         self._live()
+        if on_loss not in ("warn", "raise", "ignore"):
+            raise ValueError(f'on_loss must be "warn", "raise" or "ignore", not {on_loss!r}')
         channels = _channel_list(channels)
         readings = _whole("readings", readings, 1, _MAX_U32)
         block_us = self._block_us(block_time, readings, len(channels))
@@ -773,7 +794,7 @@ class Unit:
             count = _whole("count", count, 1, 2**63 - 1)
         span = None if duration is None else _seconds("duration", duration)
         self._end_stream()
-        stream = Stream(self, channels, block_us, readings, count, span)
+        stream = Stream(self, channels, block_us, readings, count, span, on_loss)
         self._stream = weakref.ref(stream)
         return stream
 
@@ -781,8 +802,10 @@ class Unit:
 class Stream:
     """A running stream capture; iterate over it for :class:`Chunk` objects.
 
-    Times are numbered in 64 bits from the start of the stream; the library's
-    own times restart at each retrieval. Closing the stream (or leaving its
+    Times are numbered in 64 bits from the start of the stream by each
+    reading's index; the library's own times restart at each retrieval.
+    ``lost_ring_full`` and ``lost_on_the_way`` total the readings per channel
+    missing so far by cause, ``lost`` both. Closing the stream (or leaving its
     ``with`` block, or breaking out of a ``for`` loop over ``unit.stream(...)``
     and letting it go) stops the unit.
     """
@@ -795,8 +818,14 @@ class Stream:
         readings: int,
         count: Optional[int],
         duration: Optional[float],
+        on_loss: str = "warn",
     ) -> None:
         self._unit = unit
+        self.on_loss = on_loss
+        self.lost_ring_full = 0
+        self.lost_on_the_way = 0
+        self._next_index = 0
+        self._status = CaptureStatus()
         self._handle = unit.handle
         self.channels = channels
         self._readings = readings
@@ -829,6 +858,34 @@ class Stream:
         """Seconds between two readings of a channel."""
         return self._quarters / 4e6
 
+    @property
+    def lost(self) -> int:
+        """Readings per channel missing so far, whatever the cause."""
+        return self.lost_ring_full + self.lost_on_the_way
+
+    def _read_status(self) -> CaptureStatus:
+        status = self._status
+        status.size = ctypes.sizeof(CaptureStatus)
+        if not library().TrelvoGetCaptureStatus(self._handle, byref(status)):
+            raise self._unit._fail("reading the capture status")
+        return status
+
+    def _report_loss(self, chunk: Chunk, ring_full: int, on_the_way: int) -> None:
+        if chunk.lost == 0 or self.on_loss == "ignore":
+            return
+        causes = []
+        if ring_full:
+            causes.append(f"{ring_full} not taken in time")
+        if on_the_way:
+            causes.append(f"{on_the_way} lost on the way from the unit")
+        message = (
+            f"unit {self._handle}: {chunk.lost} readings per channel lost before index "
+            f"{chunk.first_index} ({', '.join(causes)})"
+        )
+        if self.on_loss == "raise":
+            raise DataLostError(message, chunk, chunk.lost, ring_full, on_the_way)
+        warnings.warn(message, DataLostWarning, stacklevel=3)
+
     def __iter__(self) -> Iterator[Chunk]:
         return self
 
@@ -844,7 +901,7 @@ class Stream:
         while True:
             wanted = self._readings
             if self.count is not None:
-                wanted = min(wanted, self.count - self.delivered)
+                wanted = max(1, min(wanted, self.count - self._next_index))
             if self.delivered == 0:
                 n = lib.TrelvoGetTimesAndValues(
                     self._handle, self._times_pointer, self._values_pointer, wanted
@@ -854,8 +911,12 @@ class Stream:
             if n > 0:
                 break
             if time.monotonic() - quiet_since > self._stall_after:
+                gone = self._read_status().flags & STATUS_UNIT_GONE
                 error = self._unit._fail(
-                    "streaming", f"no readings for {self._stall_after:.1f} s"
+                    "streaming",
+                    "the unit left the bus"
+                    if gone
+                    else f"no readings for {self._stall_after:.1f} s",
                 )
                 self.close()
                 raise error
@@ -863,24 +924,49 @@ class Stream:
             # a fast unit fills the buffer quickly.
             time.sleep(poll)
             poll = min(poll * 2, self._longest_poll)
+        status = self._read_status()
         if self.delivered == 0 and n >= 5:
             # The library's times are trunc(i * period): four periods are exact.
             self._quarters = int(self._times[4]) - int(self._times[0])
+        first_index = int(status.lastFirstIndex)
+        lost = max(0, first_index - self._next_index)
+        if self.count is not None:
+            # Only what the stream's own span missed counts against it.
+            lost = min(lost, max(0, self.count - self._next_index))
+        # Readings the ring dropped all lie before the oldest it still holds,
+        # so they explain the gap first; the rest was lost on the way.
+        ring_full = min(lost, max(0, int(status.droppedRingFull) - self.lost_ring_full))
+        on_the_way = lost - ring_full
+        self.lost_ring_full += ring_full
+        self.lost_on_the_way += on_the_way
+        if self.count is not None:
+            n = max(0, min(n, self.count - first_index))
         first = self.delivered
-        index = np.arange(first, first + n, dtype=np.int64)
+        index = np.arange(first_index, first_index + n, dtype=np.int64)
         times = (index * self._quarters) // 4
         values = self._values[:n].copy()
         self.delivered += n
-        if self.count is not None and self.delivered >= self.count:
+        self._next_index = first_index + n
+        if self.count is not None and self._next_index >= self.count:
             self.close()
         assert values.shape == (n, width)
-        return Chunk(times=times, values=values, channels=self.channels, first=first)
+        chunk = Chunk(
+            times=times,
+            values=values,
+            channels=self.channels,
+            first=first,
+            first_index=first_index,
+            lost=lost,
+        )
+        self._report_loss(chunk, ring_full, on_the_way)
+        return chunk
 
     def read_all(self) -> Chunk:
         """Every remaining reading of a stream with a ``count`` or ``duration``, in one chunk."""
         if self.count is None:
             raise ValueError("read_all needs a stream with a count or a duration")
         first = self.delivered
+        first_index = self._next_index
         chunks = list(self)
         times = np.concatenate([c.times for c in chunks]) if chunks else np.empty(0, np.int64)
         values = (
@@ -888,7 +974,14 @@ class Stream:
             if chunks
             else np.empty((0, len(self.channels)), np.uint16)
         )
-        return Chunk(times=times, values=values, channels=self.channels, first=first)
+        return Chunk(
+            times=times,
+            values=values,
+            channels=self.channels,
+            first=first,
+            first_index=chunks[0].first_index if chunks else first_index,
+            lost=sum(c.lost for c in chunks),
+        )
 
     def _end(self, why: str) -> None:
         if self._running:

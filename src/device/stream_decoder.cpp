@@ -60,11 +60,29 @@ void StreamDecoder::startCapture(const DecoderConfig& config, const CaptureCount
     // prevOddByte_ and lastOddByte_ are kept, but the stream was flushed
     // since they arrived: the next sample needs two odd bytes of its own.
     oddBytesSinceEven_ = 0;
+    conversions_ = 0;
+    readingStart_ = 0;
+    origin_ = 0;
+    haveOrigin_ = false;
+    nextIndex_ = 0;
+    perReading_ = uint64_t{config_.scanLength} * config_.oversample;
+    losses_.clear();
 }
 
-void StreamDecoder::dataLost() {
+void StreamDecoder::dataLost(uint64_t conversions) {
     if (started_) broken_ = true;
     oddBytesSinceEven_ = 0;
+    conversions_ += conversions;
+}
+
+void StreamDecoder::deliverAt(uint64_t start) {
+    if (!haveOrigin_) {
+        origin_ = start;
+        haveOrigin_ = true;
+    }
+    const uint64_t index = start >= origin_ ? (start - origin_) / perReading_ : 0;
+    if (index > nextIndex_) losses_.push_back(Loss{outCount_, index - nextIndex_});
+    nextIndex_ = std::max(index, nextIndex_) + 1;
 }
 
 void StreamDecoder::clearReading() {
@@ -223,11 +241,16 @@ bool StreamDecoder::decodeSlowly(const uint8_t* bytes, std::size_t length, std::
         if (byte & 1) {
             prevOddByte_ = lastOddByte_;
             lastOddByte_ = byte;
-            if (oddBytesSinceEven_ < 3) ++oddBytesSinceEven_;
+            if (oddBytesSinceEven_ < 255) ++oddBytesSinceEven_;
             continue;
         }
         const bool wholeSample = oddBytesSinceEven_ == 2;
+        // Every sample ends in its one even byte: a lost even byte leaves
+        // the odd bytes of two samples before the next one.
+        const uint64_t samples = std::max<uint64_t>(1, (oddBytesSinceEven_ + 1u) / 2u);
         oddBytesSinceEven_ = 0;
+        if (!started_) readingStart_ = conversions_ + samples - 1;
+        conversions_ += samples;
         const unsigned slot = prevOddByte_ >> 1;
         if (slot >= scanLength) {
             // Not a slot of this scan: dropped. The unit never sends one, so
@@ -254,6 +277,7 @@ bool StreamDecoder::decodeSlowly(const uint8_t* bytes, std::size_t length, std::
         bool whole = !broken_;
         for (unsigned k = 0; k < config_.channelCount; ++k) whole = whole && slotSamples_[k] > 0;
         if (whole) {
+            if (config_.channelCount != 0) deliverAt(readingStart_);
             const bool tenBit = config_.variant == kVariant10Bit;
             for (unsigned k = 0; k < config_.channelCount; ++k) {
                 auto value = static_cast<uint16_t>(slotSum_[k] / slotSamples_[k]);
@@ -277,6 +301,7 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
     // channelCount even bytes of this block. The buffer grows to that bound
     // once and is reused, so a steady stream allocates nothing.
     outCount_ = 0;
+    losses_.clear();
     if (output_.size() < length + kMaxScanSlots) output_.resize(length + kMaxScanSlots);
 
     const unsigned scanLength = config_.scanLength;
@@ -310,6 +335,9 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
                                                      channelCount != 0)
                             : takeReadings(bytes + i, room, out + outCount_, valueMask);
                     if (m > 0) {
+                        if (channelCount != 0) deliverAt(conversions_);
+                        nextIndex_ += m - 1;
+                        conversions_ += m * perReading_;
                         i += m * readingBytes;
                         taken = i;
                         outCount_ += m * channelCount;
@@ -322,6 +350,8 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
                 if (!gatherReading(bytes + i, scanLength, oversample, sums)) break;
                 i += readingBytes;
                 taken = i;
+                if (channelCount != 0) deliverAt(conversions_);
+                conversions_ += perReading_;
                 for (unsigned k = 0; k < channelCount; ++k)
                     out[outCount_++] = static_cast<uint16_t>(divider_(sums[k]) & valueMask);
                 uint16_t triggerValue = 0xFFFF;

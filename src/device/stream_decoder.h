@@ -101,9 +101,26 @@ class StreamDecoder {
     Completion decode(const uint8_t* bytes, std::size_t length, SampleRing& ring);
 
     // Called by the worker when stream bytes were lost between two decoded
-    // blocks (a failed read): the reading in progress is dropped, and the
-    // odd bytes before the loss do not make a whole sample with what follows.
-    void dataLost();
+    // blocks (a failed read, a lost packet): the reading in progress is
+    // dropped, and the odd bytes before the loss do not make a whole sample
+    // with what follows. `conversions` is how many the unit made in the
+    // time the lost data covered (0: unknown), so that the readings after
+    // the loss keep their true indices.
+    void dataLost(uint64_t conversions = 0);
+
+    // Readings missing before a delivered reading: `readings` readings per
+    // channel are missing just before the value at `valueOffset` of the
+    // block's output (its first value is pushed to the ring first).
+    struct Loss {
+        std::size_t valueOffset = 0;
+        uint64_t readings = 0;
+    };
+    // The losses found by the last decode(), in order. A reading's index is
+    // counted from the first reading delivered in the capture by the
+    // conversions seen since (every sample, whole or not, and those reported
+    // by dataLost), so readings that complete damaged, and data lost without
+    // a mark (a lost byte), show here too.
+    const std::vector<Loss>& losses() const { return losses_; }
 
     // Auto-trigger: marks the capture as triggered; counting starts with the
     // next complete reading.
@@ -138,8 +155,20 @@ class StreamDecoder {
     std::size_t takeReadings(const uint8_t* p, std::size_t room, uint16_t* out,
                              uint16_t mask) const;
 
+    // A reading that starts at conversion `start` is about to deliver its
+    // values at outCount_: notes a loss when its index skips readings.
+    void deliverAt(uint64_t start);
+
     DecoderConfig config_;
     CaptureCounts counts_;
+    // Conversion accounting (see losses()).
+    uint64_t conversions_ = 0;   // samples seen since startCapture, plus those lost
+    uint64_t readingStart_ = 0;  // conversion at which the reading in progress began
+    uint64_t origin_ = 0;        // start of the first delivered reading
+    bool haveOrigin_ = false;
+    uint64_t nextIndex_ = 0;   // index the next delivered reading has without a loss
+    uint64_t perReading_ = 1;  // conversions per reading
+    std::vector<Loss> losses_;
     ReadingDivider divider_;
     bool triggered_ = false;
     bool triggerWasAbove_ = false;
@@ -154,7 +183,7 @@ class StreamDecoder {
     bool broken_ = false;        // a sample came out of order: deliver nothing
     uint8_t prevOddByte_ = 0;
     uint8_t lastOddByte_ = 0;
-    uint8_t oddBytesSinceEven_ = 0;  // 0..3 (3: more than two)
+    uint8_t oddBytesSinceEven_ = 0;  // 0..255 (saturating)
     std::vector<uint16_t> output_;   // grown, never shrunk: no per-block allocation
     std::size_t outCount_ = 0;
 };

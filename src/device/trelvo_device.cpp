@@ -295,6 +295,11 @@ void TrelvoDevice::startCapture() {
     config.triggerFalling = current.trigger.falling;
     config.triggerThreshold = current.trigger.threshold;
     decoder_.startCapture(config, captureCounts(current.trigger, sampleCount_, captureMethod_));
+    conversionsPerFrame_ =
+        4000.0 / static_cast<double>(65536 - uint32_t{current.timer.timerReload});
+    phase_ = phaseLow_ = phaseHigh_ = 0;
+    phaseTracked_ = false;
+    sawData_ = false;
 
     // Without a stream buffer nothing can be read: report the capture as over
     // (retrieval then finds no readings) instead of leaving it running forever.
@@ -339,15 +344,57 @@ void TrelvoDevice::readBlock() {
         received =
             stream->transfer(streamBuffer_.data(), static_cast<int32_t>(streamBuffer_.size()));
     } catch (const MessageError&) {
-        // A packet longer than negotiated: the read is lost, the stream goes on.
-        decoder_.dataLost();
+        // A packet longer than negotiated: the read is lost, the stream goes
+        // on. packets() names the frames the read covered.
         received = 0;
     }
-    if (received <= 0) return;
+    if (stream->lastReadFailed() && !stream->answers()) {
+        // The unit has left the bus: the reading in progress is cut.
+        decoder_.dataLost();
+        std::lock_guard<std::mutex> guard(statusMutex_);
+        unitGone_ = true;
+        return;
+    }
 
-    const StreamDecoder::Completion completion =
-        decoder_.decode(streamBuffer_.data(), static_cast<std::size_t>(received), *ring_);
-    noteDelivery(pushedBefore);
+    // Decode the read piece by piece between runs of lost frames, telling
+    // the decoder what each run cost, so that later readings keep their
+    // true indices.
+    StreamDecoder::Completion completion = StreamDecoder::Completion::None;
+    const auto decodeUpTo = [&](std::size_t& from, std::size_t to) {
+        if (to > from && completion != StreamDecoder::Completion::ReadyHalted) {
+            const auto c = decodePiece(streamBuffer_.data() + from, to - from);
+            if (c != StreamDecoder::Completion::None) completion = c;
+        }
+        from = to;
+    };
+    std::size_t position = 0;
+    std::size_t pieceStart = 0;
+    uint64_t lostRun = 0;
+    for (const int32_t length : stream->packets()) {
+        if (length == usb::IsocEndpoint::kLostPacket) {
+            ++lostRun;
+            continue;
+        }
+        if (lostRun) {
+            decodeUpTo(pieceStart, position);
+            framesLost(lostRun);
+            lostRun = 0;
+        }
+        if (length > 0) sawData_ = true;
+        if (phaseTracked_) {
+            // A lost byte or two leave a frame short of a whole sample.
+            phase_ += conversionsPerFrame_ - static_cast<double>((length + 2) / 3);
+            phaseLow_ = std::min(phaseLow_, phase_);
+            phaseHigh_ = std::max(phaseHigh_, phase_);
+        } else if (sawData_) {
+            phaseTracked_ = true;  // from the frame after the first with data
+        }
+        position += static_cast<std::size_t>(length);
+    }
+    decodeUpTo(pieceStart,
+               std::max<std::size_t>(position, static_cast<std::size_t>(std::max(received, 0))));
+    if (lostRun) framesLost(lostRun);
+    if (received > 0 || completion != StreamDecoder::Completion::None) noteDelivery(pushedBefore);
     switch (completion) {
         case StreamDecoder::Completion::ReadyCapturing:
             setState(kStateReadyCapturing);
@@ -389,12 +436,29 @@ void TrelvoDevice::noteDelivery(uint64_t pushedBefore) {
     }
 }
 
-void TrelvoDevice::recordLoss(uint64_t readings, LossCause cause) {
-    if (!ring_) return;
-    std::lock_guard<std::mutex> guard(statusMutex_);
-    if (cause == LossCause::UnitGone) unitGone_ = true;
+StreamDecoder::Completion TrelvoDevice::decodePiece(const uint8_t* bytes, std::size_t length) {
+    const uint64_t pushed = ring_->tally().pushed;
+    const StreamDecoder::Completion completion = decoder_.decode(bytes, length, *ring_);
+    for (const StreamDecoder::Loss& loss : decoder_.losses())
+        recordLoss((pushed + loss.valueOffset) / statusChannels_, loss.readings);
+    return completion;
+}
+
+void TrelvoDevice::framesLost(uint64_t frames) {
+    const double expected = static_cast<double>(frames) * conversionsPerFrame_;
+    double conversions = std::round(expected);
+    if (phaseTracked_) {
+        // The whole number that brings the phase back to the middle of its band.
+        conversions = std::round(phase_ + expected - (phaseLow_ + phaseHigh_) / 2);
+        if (conversions < 0) conversions = 0;
+        phase_ += expected - conversions;
+    }
+    decoder_.dataLost(static_cast<uint64_t>(conversions));
+}
+
+void TrelvoDevice::recordLoss(uint64_t at, uint64_t readings) {
     if (readings == 0) return;
-    const uint64_t at = ceilDiv(ring_->tally().pushed, statusChannels_);
+    std::lock_guard<std::mutex> guard(statusMutex_);
     if (!gaps_.empty() && gaps_.back().at == at)
         gaps_.back().lost += readings;
     else

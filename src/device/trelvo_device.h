@@ -62,13 +62,6 @@ constexpr int32_t kUnitErrorNone = 0;
 constexpr int32_t kUnitErrorBadArgument = 3;
 constexpr int32_t kUnitErrorNoBuffer = 6;
 
-// Causes of missing readings, as the capture accounting counts them.
-enum class LossCause : int32_t {
-    RingFull = 1,  // the application did not take them in time
-    OnTheWay = 2,  // lost packets or bytes between unit and host
-    UnitGone = 3,  // the unit left the bus
-};
-
 // The capture accounting of one unit (see include/trelvo/trelvo_status.h):
 // indices count readings per channel from the first reading after run().
 struct CaptureStatus {
@@ -209,14 +202,31 @@ class TrelvoDevice final : public IRunnable {
         uint64_t at = 0;
         uint64_t lost = 0;
     };
-    // Worker: records a loss before the next reading it delivers.
-    void recordLoss(uint64_t readings, LossCause cause);
+    // Worker: records `readings` lost just before delivered reading `at`.
+    void recordLoss(uint64_t at, uint64_t readings);
+    // Worker: decodes one piece of a read and records the losses it found.
+    StreamDecoder::Completion decodePiece(const uint8_t* bytes, std::size_t length);
+    // Worker: tells the decoder that `frames` bus frames of data were lost,
+    // with the conversions the unit made in them.
+    void framesLost(uint64_t frames);
     // Worker, after a block was decoded: the host times of the readings.
     void noteDelivery(uint64_t readingsBefore);
     // Under statusMutex_: true index of delivered reading d.
     uint64_t trueIndexLocked(uint64_t delivered) const;
     // Reading interval of the running capture, ns (0: unknown).
     int64_t readingIntervalNs_ = 0;
+    // Worker: the unit's conversion clock against the frames that arrived.
+    // conversionsPerFrame_ = 4000 timer ticks per frame / ticks per
+    // conversion; phase_ runs up what the frames should have carried minus
+    // what they did, which for a steady clock stays within a band narrower
+    // than one conversion. A run of lost frames is given the whole number of
+    // conversions that keeps the phase inside the band seen.
+    double conversionsPerFrame_ = 0;
+    double phase_ = 0;
+    double phaseLow_ = 0;
+    double phaseHigh_ = 0;
+    bool phaseTracked_ = false;
+    bool sawData_ = false;
 
     const int32_t variant_;
     std::atomic<int16_t> handle_{0};

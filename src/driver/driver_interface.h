@@ -144,7 +144,7 @@ static_assert(offsetof(InterfaceInfo, pipes) == 16);
 struct IsoPacketDescriptor {
     uint32_t offset;  // not read by the library
     uint32_t length;  // bytes received in the packet
-    uint32_t status;  // not read by the library
+    uint32_t status;  // 0; otherwise the packet failed (with length 0: its frame is lost)
 };
 static_assert(sizeof(IsoPacketDescriptor) == 12);
 static_assert(offsetof(IsoPacketDescriptor, length) == 4);

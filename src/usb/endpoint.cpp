@@ -30,6 +30,13 @@ uint32_t Endpoint::frameNumber() {
     return frame;
 }
 
+bool Endpoint::answers() {
+    uint32_t frame = 0;
+    uint32_t returned = 0;
+    return channel_ &&
+           channel_->request(kIoctlGetFrameNumber, nullptr, 0, &frame, sizeof frame, &returned);
+}
+
 uint32_t Endpoint::chunkSize() const {
     const uint32_t packet = pipeInfo_.maxPacketSize;
     const uint32_t maxTransfer = pipeInfo_.maxTransferSize;
@@ -131,6 +138,8 @@ uint32_t IsocEndpoint::readSize() const {
 }
 
 int32_t IsocEndpoint::transfer(uint8_t* buffer, int32_t length, bool) {
+    packets_.clear();
+    lastReadFailed_ = false;
     if (!streaming()) startStream(kPacketSize, kPacketCount, 1, 2);
     if (!channel_) return 0;
 
@@ -149,8 +158,10 @@ int32_t IsocEndpoint::transfer(uint8_t* buffer, int32_t length, bool) {
     IsoStreamParams params = streamParams_;
     uint32_t returned = 0;
     if (!channel_->request(kIoctlReadIsoStream, &params, sizeof params, read,
-                           static_cast<uint32_t>(need), &returned))
+                           static_cast<uint32_t>(need), &returned)) {
+        lastReadFailed_ = true;
         return 0;
+    }
 
     // The driver packs n packet slots, then n descriptors.
     const uint64_t packets = std::min<uint64_t>(returned, need) / slot;
@@ -161,13 +172,26 @@ int32_t IsocEndpoint::transfer(uint8_t* buffer, int32_t length, bool) {
         std::memcpy(&descriptor, read + packetSize * packets + sizeof descriptor * i,
                     sizeof descriptor);
         const uint64_t received = descriptor.length;
-        if (received > packetSize) throw MessageError("Iso Length Error");
+        if (received > packetSize) {
+            // The whole read is lost: every frame it covered.
+            packets_.assign(packets, kLostPacket);
+            throw MessageError("Iso Length Error");
+        }
         // A packet that does not fit is dropped whole, and so are the rest.
-        if (copied + received > room) break;
+        if (copied + received > room) {
+            packets_.resize(packets, kLostPacket);
+            break;
+        }
+        // A failed packet carries no data: the frame it stood for is lost.
+        if (descriptor.status != 0 && received == 0) {
+            packets_.push_back(kLostPacket);
+            continue;
+        }
         // In place the destination never lies above the source (copied <= i x
         // packet size), so an overlapping move is safe.
         if (received) std::memmove(buffer + copied, read + packetSize * i, received);
         copied += received;
+        packets_.push_back(static_cast<int32_t>(received));
     }
     return static_cast<int32_t>(copied);
 }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "driver/driver_interface.h"
 #include "support/critical_section_lock.h"
@@ -50,6 +51,9 @@ class Endpoint {
     // The bus frame counter (one count per millisecond), 0 when the request
     // fails.
     uint32_t frameNumber();
+    // The unit still answers a request (its frame counter): false once it
+    // has left the bus or its file was closed.
+    bool answers();
 
     const PipeInfo& pipeInfo() const { return pipeInfo_; }
     uint32_t pipeIndex() const { return pipeIndex_; }
@@ -106,7 +110,16 @@ class IsocEndpoint : public Endpoint {
     // driver reads straight into `buffer` and the packets are packed in place.
     // Throws MessageError("Iso Length Error") when a packet reports more bytes
     // than the packet size; the stream stays running and the next read works.
+    // packets() then tells what the read covered.
     int32_t transfer(uint8_t* buffer, int32_t length, bool stopAfterOne = false) override;
+    // The packets of the last transfer(), one per bus frame, in order: the
+    // bytes each one added to the buffer, or kLostPacket for a packet the
+    // driver marked as failed (an error status) and for every packet of a
+    // read that failed with "Iso Length Error". Empty after a failed request.
+    static constexpr int32_t kLostPacket = -1;
+    const std::vector<int32_t>& packets() const { return packets_; }
+    // The last transfer's driver request failed (not: succeeded with nothing).
+    bool lastReadFailed() const { return lastReadFailed_; }
     // Isochronous pipes take no block writes or control records: 0 / false.
     int32_t writeMode(const uint8_t* buffer, int32_t length, float mode) override;
     int32_t write(const uint8_t* buffer, int32_t length) override;
@@ -138,6 +151,8 @@ class IsocEndpoint : public Endpoint {
   private:
     std::atomic<bool> streaming_{false};
     IsoStreamParams streamParams_{};
+    std::vector<int32_t> packets_;  // grown once, reused
+    bool lastReadFailed_ = false;
 };
 
 }  // namespace trelvo::usb

@@ -17,6 +17,7 @@
 #include "core/progress.h"
 #include "core/unit_session.h"
 #include "trelvo/trelvo.h"
+#include "trelvo/trelvo_status.h"
 
 namespace trelvo_cli {
 
@@ -263,7 +264,7 @@ class CaptureRun {
             writePlot(settings, plotData_);
         }
         if (!common_.quiet) printSummary(stoppedEarly);
-        return kExitOk;
+        return lostRingFull_ + lostOnTheWay_ > 0 ? kExitDataLost : kExitOk;
     }
 
   private:
@@ -370,8 +371,10 @@ class CaptureRun {
 
     // Stream: drains the oldest readings as they arrive and writes them at
     // once. Each retrieval numbers its times from the start again, so the
-    // rows are timed here from the reading count, in 64 bits (no wrap after
-    // 35 minutes). Returns true when Ctrl-C ended it.
+    // rows are timed here from each reading's index on the unit's timeline
+    // (the capture status), in 64 bits (no wrap after 35 minutes): across a
+    // gap the times stay true. --count and --duration measure that timeline.
+    // Returns true when Ctrl-C ended it.
     bool stream() {
         const size_t columns = plan_.channels.size();
         times_.resize(plan_.readings);
@@ -382,10 +385,11 @@ class CaptureRun {
         const uint64_t stallUs =
             std::max<uint64_t>(2'000'000, static_cast<uint64_t>(10 * bufferUs));
         uint64_t rows = 0;
-        int64_t zeroRow = 0;  // the row at time 0, from the first retrieval's start time
+        uint64_t nextIndex = 0;  // index the next row would have without a gap
+        int64_t zeroRow = 0;     // the index at time 0, from the first retrieval's start time
         auto lastData = Clock::now();
         const auto start = Clock::now();
-        while (!interrupted() && (plan_.streamCount == 0 || rows < plan_.streamCount)) {
+        while (!interrupted() && (plan_.streamCount == 0 || nextIndex < plan_.streamCount)) {
             const int32_t delivered =
                 TrelvoGetTimesAndValues(handle_, times_.data(), values_.data(), plan_.readings);
             if (delivered <= 0) {
@@ -399,10 +403,27 @@ class CaptureRun {
             }
             lastData = Clock::now();
             if (rows == 0) zeroRow = std::llround(-times_[0] / periodUs_);
-            for (int32_t i = 0; i < delivered; ++i) {
-                if (plan_.streamCount && rows == plan_.streamCount) break;
+            TrelvoCaptureStatus status{};
+            status.size = sizeof status;
+            if (TrelvoGetCaptureStatus(handle_, &status) == 0)
+                unit_->fail("reading the capture status", "");
+            const uint64_t first = status.lastFirstIndex;
+            if (first > nextIndex) {
+                // Readings the ring dropped all lie before the oldest it
+                // still holds, so they explain the gap first.
+                const uint64_t gap = first - nextIndex;
+                const uint64_t ring =
+                    std::min(gap, status.droppedRingFull > lostRingFull_
+                                      ? status.droppedRingFull - lostRingFull_
+                                      : 0);
+                lostRingFull_ += ring;
+                lostOnTheWay_ += gap - ring;
+            }
+            nextIndex = first;
+            for (int32_t i = 0; i < delivered; ++i, ++nextIndex) {
+                if (plan_.streamCount && nextIndex >= plan_.streamCount) break;
                 const int64_t timeUs =
-                    std::llround((static_cast<int64_t>(rows) - zeroRow) * periodUs_);
+                    std::llround((static_cast<int64_t>(nextIndex) - zeroRow) * periodUs_);
                 const uint16_t* values = values_.data() + static_cast<size_t>(i) * columns;
                 writer_->row(timeUs, values);
                 plotData_.add(timeUs, values);
@@ -413,7 +434,7 @@ class CaptureRun {
             const double elapsedUs =
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count();
             if (plan_.streamCount)
-                progress_.show("streaming", static_cast<double>(rows) / plan_.streamCount,
+                progress_.show("streaming", static_cast<double>(nextIndex) / plan_.streamCount,
                                std::to_string(rows) + " readings");
             else
                 progress_.show("streaming", -1,
@@ -489,6 +510,18 @@ class CaptureRun {
                          static_cast<unsigned long long>(summary_.rows()),
                          formatMicros(summary_.triggerTimeUs()).c_str(), crossing.c_str());
         }
+        if (plan_.method == Method::Stream) {
+            const uint64_t lost = lostRingFull_ + lostOnTheWay_;
+            if (lost == 0)
+                std::fprintf(out, "  lost:       none\n");
+            else
+                std::fprintf(out,
+                             "  lost:       %llu readings per channel (%llu not taken in time, "
+                             "%llu lost on the way from the unit)\n",
+                             static_cast<unsigned long long>(lost),
+                             static_cast<unsigned long long>(lostRingFull_),
+                             static_cast<unsigned long long>(lostOnTheWay_));
+        }
         for (size_t i = 0; i < plan_.channels.size(); ++i)
             std::fprintf(out, "  channel %-2d  min %4u, max %4u\n", plan_.channels[i],
                          summary_.min(i), summary_.max(i));
@@ -512,6 +545,8 @@ class CaptureRun {
     PlotBuffer plotData_;
     Summary summary_;
     int framesWritten_ = 0;
+    uint64_t lostRingFull_ = 0;  // stream readings per channel missing, by cause
+    uint64_t lostOnTheWay_ = 0;
 };
 
 }  // namespace

@@ -19,6 +19,7 @@ enum ExitStatus : int {
     kExitUnitFailed = 8,     // a unit operation failed (unit did not answer)
     kExitTimedOut = 9,       // no trigger / no complete capture within --timeout
     kExitNoAccess = 10,      // a unit is connected but this user may not open it
+    kExitDataLost = 11,      // the capture completed, but readings were lost
     kExitInterrupted = 130,  // Ctrl-C before the work was done
     kExitBrokenPipe = 141,   // the reader of standard output went away
 };
