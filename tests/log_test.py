@@ -256,7 +256,7 @@ class LogTest(unittest.TestCase):
     def test_unplug_and_replug(self):
         out = self.path("cable.h5")
         result = run("log", "--simulate", "12:all=counter;unplug=2500;replug=800", "-c", "1,2",
-                     "-b", "100ms", "-n", "4000", "-d", "5s", "-o", out, timeout=90)
+                     "-b", "100ms", "-n", "4000", "-d", "8s", "-o", out, timeout=90)
         self.assert_ok(result)
         self.assertIn("left the bus", result.stderr)
         self.assertIn("is back", result.stderr)

@@ -108,6 +108,7 @@ struct LoggedUnit {
     int64_t firstMonoNs = 0;
     bool haveTimes = false;
     Clock::time_point nextReopen{};
+    Clock::time_point lastData{};  // the newest retrieval that delivered readings
 
     // Figures for the summary.
     uint64_t recorded = 0;
@@ -288,6 +289,12 @@ class LogRun {
         u.ringCounted = u.lostCounted = 0;
         u.haveTimes = false;
         u.state = LoggedUnit::State::Streaming;
+        u.lastData = Clock::now();
+    }
+
+    Clock::duration stallLimit() const {
+        return std::chrono::microseconds(
+            std::max<int64_t>(2'000'000, static_cast<int64_t>(4 * bufferUs_)));
     }
 
     std::string fileName(int number) const {
@@ -341,8 +348,13 @@ class LogRun {
             }
             if (n <= 0) {
                 if (status.flags & TRELVO_STATUS_UNIT_GONE) return false;
+                // A stream that stays silent far longer than its buffer takes
+                // to fill is taken for a unit that has gone, also where the
+                // backend cannot tell.
+                if (!final && Clock::now() - u.lastData > stallLimit()) return false;
                 return true;
             }
+            u.lastData = Clock::now();
             if (!u.delivered) firstDelivery(u, status);
             if (status.lastFirstIndex > u.expected) {
                 // Readings missing before this retrieval: their cause from
