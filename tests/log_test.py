@@ -8,7 +8,9 @@ Usage: log_test.py --program PATH [unittest arguments, e.g. LogTest.test_rotatio
 import csv
 import glob
 import os
+import pty
 import random
+import select
 import shutil
 import signal
 import subprocess
@@ -151,6 +153,36 @@ class LogTest(unittest.TestCase):
         result = run("log", "--simulate", "1", "-d", "1s", "-o", self.path("no/such/dir.h5"))
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot create", result.stderr)
+
+    def test_ctrl_c_ends_cleanly_with_a_status_line_on_a_terminal(self):
+        out = self.path("stopped.h5")
+        try:
+            master, slave = pty.openpty()
+        except OSError as error:
+            self.skipTest(f"no pseudo-terminal here: {error}")
+        process = subprocess.Popen([PROGRAM, "log", "--simulate", "12:all=counter", "-c", "1",
+                                    "-n", "20000", "-o", out], stdout=subprocess.PIPE,
+                                   stderr=slave, text=True)
+        os.close(slave)
+        seen = b""
+        deadline = time.monotonic() + 30
+        while b"readings" not in seen and time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 1)
+            if ready:
+                seen += os.read(master, 4096)
+        time.sleep(1)
+        process.send_signal(signal.SIGINT)
+        stdout, _ = process.communicate(timeout=30)
+        os.close(master)
+        self.assertEqual(process.returncode, 0)
+        self.assertIn(b"recording [", seen)
+        self.assertIn(b"(Ctrl-C stops)", seen)
+        self.assertIn("stopped by Ctrl-C", stdout)
+        with h5py.File(out, "r") as f:  # closed: opens in any reader
+            values, runs, gaps = unit_tables(f["unit1"])
+        self.assertGreater(len(values), 10000)
+        check_counter(self, values, runs, gaps, out)
+        self.assertIn(f"{len(values)} readings per channel", stdout)
 
     # ---- Crashes ---------------------------------------------------------------
 
