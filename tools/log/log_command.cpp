@@ -431,13 +431,30 @@ class LogRun {
         }
     }
 
-    // Opens whatever unit is free; keeps it when it has the lost unit's
-    // identity, with the same settings and a new capture.
+    // Opens whatever unit is free, in the background so that the other
+    // units are drained and the file flushed meanwhile (an open takes most of
+    // a second, a firmware download far longer); keeps it when it has the lost
+    // unit's identity, with the same settings and a new capture. One open at
+    // a time for the whole program (the library runs one in the background).
     void tryReopen(LoggedUnit& u) {
         const auto now = Clock::now();
-        if (now < u.nextReopen) return;
-        u.nextReopen = now + kReopenEvery;
-        const int16_t handle = TrelvoOpenUnit();
+        int16_t handle = 0;
+        if (openingFor_ == &u) {
+            int16_t percent = 0;
+            const int16_t state = TrelvoOpenUnitProgress(&handle, &percent);
+            if (state == 0) return;  // still opening
+            openingFor_ = nullptr;
+            u.nextReopen = now + kReopenEvery;
+        } else {
+            if (openingFor_ || now < u.nextReopen) return;
+            const int16_t started = TrelvoOpenUnitAsync();
+            if (started == 1) {
+                openingFor_ = &u;
+                return;
+            }
+            u.nextReopen = now + kReopenEvery;
+            if (started < 0) handle = TrelvoOpenUnit();  // no background thread
+        }
         if (handle == 0) return;
         auto candidate = std::make_unique<Unit>(handle);
         if (candidate->info(TRELVO_INFO_FIRST_TEXT) != u.description.firstText ||
@@ -583,6 +600,7 @@ class LogRun {
     std::unique_ptr<Recorder> recorder_;
     std::vector<FileEntry> files_;
     Clock::time_point started_{}, lastFlush_{}, fileStarted_{};
+    const LoggedUnit* openingFor_ = nullptr;  // a background open under way for this unit
     uint64_t totalRecorded_ = 0;
 };
 
