@@ -16,6 +16,7 @@
 #include "core/progress.h"
 #include "core/unit_access.h"
 #include "core/unit_session.h"
+#include "log/log_command.h"
 #include "trelvo/trelvo.h"
 
 using namespace trelvo_cli;
@@ -260,7 +261,54 @@ int main(int argc, char** argv) {
                      "Ctrl-C)")
         ->type_name("TIME");
 
-    for (CLI::App* sub : {list, info, read, out, capture})
+    CLI::App* log = app.add_subcommand(
+        "log", "Record streams of one or more units into HDF5 files, until --duration or Ctrl-C");
+    LogOptions logOptions;
+    log->add_option("-c,--channels", logOptions.channels, "Channels to record (default 1)")
+        ->delimiter(',')
+        ->type_name("CH,...");
+    log->add_option("-b,--block-time", logOptions.blockTime,
+                    "Time of one block of readings (us, ms or s; plain: us): with --readings it "
+                    "sets the rate")
+        ->capture_default_str()
+        ->type_name("TIME");
+    log->add_option("-n,--readings", logOptions.readings,
+                    "Readings per channel in one block; also each unit's stream buffer")
+        ->capture_default_str()
+        ->type_name("N");
+    log->add_option("-u,--unit", logOptions.units,
+                    "Handle of a unit to record; repeat (or list with commas) for several "
+                    "(default: the first that opens)")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 64))
+        ->type_name("HANDLE");
+    log->add_option("-d,--duration", logOptions.duration,
+                    "Length of the recording (us, ms, s, min or h; default: until Ctrl-C)")
+        ->type_name("TIME");
+    log->add_option("--rotate", logOptions.rotate,
+                    "Start a new file after this time (30min, 1h) or size (500MB, 2GB); files "
+                    "are numbered FILE-000001.h5, FILE-000002.h5, ...")
+        ->type_name("TIME|SIZE");
+    log->add_option("-o,--output", logOptions.output, "HDF5 file to write")
+        ->required()
+        ->type_name("FILE.h5");
+
+    CLI::App* exportCommand =
+        app.add_subcommand("export", "Write one unit's readings of a log file as CSV");
+    ExportOptions exportOptions;
+    exportCommand->add_option("file", exportOptions.input, "Log file (.h5)")
+        ->required()
+        ->type_name("FILE.h5");
+    exportCommand->add_option("--csv", exportOptions.csv, "CSV file; - for standard output")
+        ->required()
+        ->type_name("OUT");
+    exportCommand
+        ->add_option("-u,--unit", exportOptions.unit,
+                     "Unit (group unit<HANDLE>) to export when the file holds several")
+        ->check(CLI::Range(1, 64))
+        ->type_name("HANDLE");
+
+    for (CLI::App* sub : {list, info, read, out, capture, log, exportCommand})
         sub->footer(
             "Also: --simulate UNITS, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
             "status: 0 done, 1 file or plot failed, 2 bad argument, 3 no unit, 4 unit busy, 5 "
@@ -302,6 +350,8 @@ int main(int argc, char** argv) {
         if (read->parsed()) return readChannels(common, readList);
         if (out->parsed()) return switchOutput(common, outputNumber, outputState);
         if (capture->parsed()) return runCapture(cap, common);
+        if (log->parsed()) return runLog(logOptions, common);
+        if (exportCommand->parsed()) return runExport(exportOptions, common);
     } catch (const Failure& failure) {
         std::fflush(stdout);
         if (failure.what()[0] != '\0') std::fprintf(stderr, "trelvo: %s\n", failure.what());

@@ -26,6 +26,10 @@ std::optional<uint64_t> parseDuration(const std::string& text) {
         scale = 1e3;
     else if (unit == "s")
         scale = 1e6;
+    else if (unit == "min")
+        scale = 60e6;
+    else if (unit == "h")
+        scale = 3600e6;
     else
         return std::nullopt;
     const double micros = std::round(number * scale);
