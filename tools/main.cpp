@@ -14,6 +14,7 @@
 #include "capture.h"
 #include "cli_error.h"
 #include "progress.h"
+#include "serve.h"
 #include "trelvo/trelvo.h"
 #include "unit_access.h"
 #include "unit_session.h"
@@ -258,7 +259,21 @@ int main(int argc, char** argv) {
                      "Ctrl-C)")
         ->type_name("TIME");
 
-    for (CLI::App* sub : {list, info, read, out, capture})
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Serve a live view of the units to a browser (and the protocol behind it)");
+    ServeOptions serveOptions;
+    serve
+        ->add_option("--listen", serveOptions.listen,
+                     "Address and port to listen on; any address but loopback needs the token")
+        ->capture_default_str()
+        ->type_name("ADDR:PORT");
+    serve
+        ->add_option("--token", serveOptions.token,
+                     "Token every request must carry off loopback (default: a random one, "
+                     "printed)")
+        ->type_name("TOKEN");
+
+    for (CLI::App* sub : {list, info, read, out, capture, serve})
         sub->footer(
             "Also: --simulate UNITS, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
             "status: 0 done, 1 file or plot failed, 2 bad argument, 3 no unit, 4 unit busy, 5 "
@@ -300,6 +315,7 @@ int main(int argc, char** argv) {
         if (read->parsed()) return readChannels(common, readList);
         if (out->parsed()) return switchOutput(common, outputNumber, outputState);
         if (capture->parsed()) return runCapture(cap, common);
+        if (serve->parsed()) return runServe(serveOptions, common);
     } catch (const Failure& failure) {
         std::fflush(stdout);
         if (failure.what()[0] != '\0') std::fprintf(stderr, "trelvo: %s\n", failure.what());
