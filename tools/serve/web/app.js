@@ -30,7 +30,7 @@
     for (const s of channels) {
       const row = document.createElement("tr");
       row.innerHTML = `<td><input type="checkbox" ${s.on ? "checked" : ""}></td>` +
-        `<td><input type="color" value="${s.colour}" title="colour"> ${s.channel}</td>` +
+        `<td>${s.channel} <input type="color" value="${s.colour}" title="colour"></td>` +
         `<td><input type="text" value="${s.name}"></td>` +
         `<td><input class="num" type="number" step="any" value="${s.offset}"></td>` +
         `<td><input class="num" type="number" step="any" value="${s.scale}"></td>`;
@@ -258,7 +258,7 @@
       }
     }
     ctx.fillText(xLabel, M.l + plotW() - 60, canvas.height - 1);
-    ctx.fillText(yLabel, 4, M.t + 8);
+    ctx.fillText(yLabel, M.l + 4, M.t + 12);
   }
 
   function drawTime(view) {
