@@ -29,7 +29,8 @@ struct Json {
     const Json* find(const std::string& key) const;
 };
 
-// Parses one JSON document (RFC 8259; nesting at most kMaxJsonDepth deep).
+// Parses one JSON document (RFC 8259; at most kMaxJsonDepth arrays and
+// objects inside one another).
 // Returns false with a short reason in `error` for anything else.
 constexpr int kMaxJsonDepth = 8;
 bool parseJson(std::string_view text, Json& out, std::string& error);

@@ -12,7 +12,7 @@
   const model = {
     connected: false, units: [], unit: 0, status: {}, frames: 0, draws: 0, fps: 0,
     lastFrame: null, history: [], sweep: null, sweepInfo: null, run: null, lostReadings: 0,
-    gaps: [], expectedIndex: null, errors: [], viewMode: "time", cursors: [null, null],
+    gaps: [], skippedReadings: 0, expectedIndex: null, errors: [], viewMode: "time", cursors: [null, null],
     measurements: {},
   };
   window.trelvoView = model;
@@ -133,10 +133,17 @@
     if (f.flags & 1) {
       model.sweep = f;
     } else {
+      // An index jump with flag bit 1: readings lost at the unit (a marked
+      // gap and its count). Without the flag this page read too slowly and
+      // the server skipped frames for it (newest wins): a plain hole.
       if (model.expectedIndex !== null && f.firstIndex > model.expectedIndex) {
-        const lost = f.firstIndex - model.expectedIndex;
-        model.lostReadings += lost;
-        model.gaps.push({ from: model.expectedIndex, to: f.firstIndex, lost });
+        const missing = f.firstIndex - model.expectedIndex;
+        if (f.flags & 2) {
+          model.lostReadings += missing;
+          model.gaps.push({ from: model.expectedIndex, to: f.firstIndex, lost: missing });
+        } else {
+          model.skippedReadings += missing;
+        }
       }
       model.expectedIndex = f.firstIndex + f.covered;
       model.history.push(f);
@@ -224,9 +231,11 @@
     }
     const freq = crossings >= 2 && lastT > firstT ? (crossings - 1) / (lastT - firstT) : null;
     const u = (v) => scale.offset + scale.scale * v;
-    return { min: u(lo), max: u(hi), mean: u(mean), rms: Math.abs(scale.scale) * Math.sqrt(sq / n) +
-             0 * scale.offset, pp: Math.abs(scale.scale) * (hi - lo), frequency: freq,
-             rawMin: lo, rawMax: hi, rawMean: mean };
+    // RMS of the values in user units: mean of (offset + scale*v)^2.
+    const rms = Math.sqrt(Math.max(0, scale.offset * scale.offset + 2 * scale.offset * scale.scale * mean +
+                                   scale.scale * scale.scale * sq / n));
+    return { min: Math.min(u(lo), u(hi)), max: Math.max(u(lo), u(hi)), mean: u(mean), rms,
+             pp: Math.abs(scale.scale) * (hi - lo), frequency: freq, rawMin: lo, rawMax: hi, rawMean: mean };
   }
 
   // ---- drawing ----
@@ -280,7 +289,6 @@
     }
     const w = plotW();
     for (const s of view.series) {
-      if (!channels[s.channel - 1].on && run.channels.length > 1 && false) continue;
       // One column per pixel: the min and max of the buckets it covers.
       const cl = new Float64Array(w).fill(Infinity), ch = new Float64Array(w).fill(-Infinity);
       for (let i = 0; i < s.t.length; i++) {
@@ -467,7 +475,7 @@
     if (single && message.method === "stream") message.method = "block";
     model.run = message;
     model.history = []; model.sweep = null; model.gaps = []; model.expectedIndex = null;
-    model.lostReadings = 0;
+    model.lostReadings = 0; model.skippedReadings = 0;
     sendView();
     send(message);
     dirty = true;
