@@ -196,6 +196,12 @@ bool parseUnit(const std::string& item, int index, SimSetup::Unit& unit, std::st
                 return false;
             }
             unit.faults.unplugAfterMs = static_cast<uint32_t>(n);
+        } else if (key == "replug") {
+            if (!parseUnsigned(value, 86400000, n)) {
+                error = where + ": replug must be 0..86400000 ms, got \"" + value + "\"";
+                return false;
+            }
+            unit.faults.replugAfterMs = static_cast<uint32_t>(n);
         } else if (key == "fail") {
             if (!parseFailure(value, unit.faults)) {
                 error = where + ": fail must be command, reply or stream with an optional @N, " +

@@ -25,6 +25,7 @@ struct SimSetup {
         uint32_t dropBytes = 0;
         int notReady = 0;
         std::optional<uint32_t> unplugAfterMs;
+        std::optional<uint32_t> replugAfterMs;  // back this long after the timed unplug
     };
     struct Unit {
         int index = 0;  // device file

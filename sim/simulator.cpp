@@ -69,6 +69,7 @@ class SimUnitImpl final : public SimUnit {
         if (unplugAtTick_ && model.now() >= *unplugAtTick_) {
             unplugAtTick_.reset();
             leaveBusLocked();
+            if (replugMs_) replugDueMicros_ = clock_->now() + uint64_t{*replugMs_} * 1000;
         }
     }
     // Pulled out: handles die, waiting reads return, the device file is empty
@@ -187,6 +188,20 @@ class SimUnitImpl final : public SimUnit {
         syncLocked();
         unplugAtTick_ = model.now() + uint64_t{ms} * (kTicksPerSecond / 1000);
     }
+    void replugAfterUnplug(uint32_t ms) override;
+    // Plugs the unit back when a replug after its timed unplug is due (the
+    // simulator's m_ held, then m). True when it came back.
+    bool replugIfDueLocked(uint64_t nowMicros, int index) {
+        if (!replugDueMicros_ || nowMicros < *replugDueMicros_) return false;
+        replugDueMicros_.reset();
+        replugMs_.reset();
+        syncLocked();
+        model.reenumerated();
+        unplugged_ = false;
+        onBus_ = true;
+        index_ = index;
+        return true;
+    }
     void dropFrames(uint32_t everyNth) override {
         std::lock_guard<std::mutex> g(m);
         syncLocked();
@@ -213,7 +228,9 @@ class SimUnitImpl final : public SimUnit {
     bool neverReturn_ = false;
     int returnIndex_ = -1;
     std::set<int64_t> wakes_;  // handles whose pending or next stream read returns at once
-    std::optional<uint64_t> unplugAtTick_;  // unit time of a timed unplug
+    std::optional<uint64_t> unplugAtTick_;     // unit time of a timed unplug
+    std::optional<uint32_t> replugMs_;         // comes back this long after it
+    std::optional<uint64_t> replugDueMicros_;  // clock time of that return
 
   private:
     std::shared_ptr<Clock> clock_;
@@ -461,8 +478,24 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         return static_cast<int>(handles_.size());
     }
 
-    // Brings back units whose re-enumeration delay has passed (m_ held).
+    // A unit has a replug after its timed unplug: processPendingLocked looks
+    // for it from now on.
+    void watchReplugs() {
+        std::lock_guard<std::mutex> guard(m_);
+        watchReplugs_ = true;
+    }
+
+    // Brings back units whose re-enumeration delay has passed, and units
+    // whose replug is due (m_ held).
     void processPendingLocked() const {
+        if (watchReplugs_) {
+            const uint64_t now = clock_->now();
+            for (std::size_t i = 0; i < slots_.size(); ++i) {
+                if (!slots_[i]) continue;
+                std::lock_guard<std::mutex> g(slots_[i]->m);
+                slots_[i]->replugIfDueLocked(now, static_cast<int>(i));
+            }
+        }
         if (pending_.empty()) return;
         const uint64_t now = clock_->now();
         for (auto it = pending_.begin(); it != pending_.end();) {
@@ -585,7 +618,14 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
     std::size_t logBytes_ = 0;  // input bytes held by log_
     std::map<uint32_t, uint64_t> counts_;
     std::map<int, std::unique_ptr<platform::NamedMutex>> held_;
+    bool watchReplugs_ = false;  // some unit has a replug after a timed unplug
 };
+
+void SimUnitImpl::replugAfterUnplug(uint32_t ms) {
+    if (auto s = simulator_.lock()) s->watchReplugs();  // its lock before the unit's
+    std::lock_guard<std::mutex> g(m);
+    replugMs_ = ms;
+}
 
 FirmwareState SimUnitImpl::firmware() const {
     if (auto s = simulator_.lock()) s->processPending();
@@ -646,6 +686,7 @@ void applyFaults(SimUnit& unit, const SimSetup::Faults& faults) {
     if (faults.dropBytes) unit.dropBytes(faults.dropBytes);
     if (faults.notReady) unit.converterNotReady(faults.notReady);
     if (faults.unplugAfterMs) unit.unplugAfter(*faults.unplugAfterMs);
+    if (faults.replugAfterMs) unit.replugAfterUnplug(*faults.replugAfterMs);
 }
 
 }  // namespace

@@ -135,6 +135,11 @@ class SimUnit {
     // `ms` from now (a fast-clock unit's time advances only as its stream is
     // read). Checked at every request and while a stream read waits.
     virtual void unplugAfter(uint32_t ms) = 0;
+    // After the timed unplug, the unit is plugged back into the same device
+    // file `ms` of the simulator's clock later (real time, also for a
+    // fast-clock unit): same identity, running firmware, interface not
+    // selected, its clock and signals going on. Old handles stay dead.
+    virtual void replugAfterUnplug(uint32_t ms) = 0;
     virtual void dropFrames(uint32_t everyNth) = 0;  // 0: none
     virtual void dropBytes(uint32_t everyNth) = 0;   // 0: none
     // Added: the converter "is not ready" for the next `count` single

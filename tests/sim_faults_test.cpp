@@ -138,6 +138,32 @@ TEST_F(SimulatedFaults, AUnitPulledOutDuringAStream) {
     EXPECT_EQ(TrelvoOpenUnit(), 0) << "nothing left to open";
 }
 
+TEST_F(SimulatedFaults, AUnitPluggedBackAfterAnUnplugOpensAgainAndStreams) {
+    install("12:unplug=1600;replug=1500;all=counter");
+    const int16_t handle = TrelvoOpenUnit();
+    ASSERT_EQ(handle, 1);
+    const std::string firstText = line(handle, TRELVO_INFO_FIRST_TEXT);
+    auto unit = sim->unit(0);
+    const auto before = stream(handle, 1000000, 1500ms);
+    EXPECT_FALSE(unit->onBus());
+    EXPECT_GT(before.size(), 1000u);
+    uint16_t value = 0;
+    EXPECT_EQ(TrelvoGetValue(handle, 1, &value), 0) << "the old handle stays dead";
+    EXPECT_EQ(TrelvoCloseUnit(handle), 1);
+    EXPECT_EQ(TrelvoOpenUnit(), 0) << "not back yet";
+
+    std::this_thread::sleep_for(1100ms);  // the unplug came about 0.85 s into the stream
+    const int16_t again = TrelvoOpenUnit();
+    ASSERT_NE(again, 0) << "back on its device file";
+    EXPECT_TRUE(unit->onBus());
+    EXPECT_EQ(line(again, TRELVO_INFO_FIRST_TEXT), firstText) << "the same identity";
+    const auto after = stream(again, 5000, 3s);
+    ASSERT_GE(after.size(), 5000u);
+    EXPECT_EQ(breaks(after), 0);
+    EXPECT_TRUE(unit->onBus()) << "the unplug happens once";
+    EXPECT_EQ(TrelvoCloseUnit(again), 1);
+}
+
 TEST_F(SimulatedFaults, AFailingStreamPipeNeverCompletesACapture) {
     install("12:fail=stream@3");
     const int16_t handle = TrelvoOpenUnit();

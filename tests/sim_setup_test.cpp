@@ -185,6 +185,7 @@ TEST(SimSetup, MalformedLists) {
                             "12:batch=0",
                             "12:batch=401",
                             "12:unplug=soon",
+                            "12:replug=-5",
                             "12:fail=bulk",
                             "12:fail=reply@",
                             "12:fail=reply@-1",
@@ -237,13 +238,14 @@ TEST(SimSetup, FromSpecAppliesEverything) {
 TEST(SimSetup, FaultOptions) {
     using Identity = SimSetup::Faults::Identity;
     const auto a = parse(
-        "12:fail=command@3;fail=Stream;unplug=2500;identity=checksum;noreturn;overlong;"
+        "12:fail=command@3;fail=Stream;unplug=2500;replug=300;identity=checksum;noreturn;overlong;"
         "dropframes=7;batch=1,10:fail=reply@0;fail=descriptor;identity=variant;return=9;"
         "overlong=50;dropbytes=1000;notready=always,12:identity=short;notready=4");
     ASSERT_EQ(a.units.size(), 3u);
     const auto& f0 = a.units[0].faults;
     EXPECT_EQ(f0.failAfter, (std::map<uint32_t, int>{{1, 3}, {0, 0}}));
     EXPECT_EQ(f0.unplugAfterMs, 2500u);
+    EXPECT_EQ(f0.replugAfterMs, 300u);
     EXPECT_EQ(f0.identity, Identity::BadChecksum);
     EXPECT_TRUE(f0.neverReturn);
     EXPECT_TRUE(f0.overlongOnce);

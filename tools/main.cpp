@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
-#include "cli_error.h"
-#include "progress.h"
-#include "serve.h"
+#include "capture/capture.h"
+#include "core/cli_error.h"
+#include "core/progress.h"
+#include "core/unit_access.h"
+#include "core/unit_session.h"
+#include "serve/serve.h"
 #include "trelvo/trelvo.h"
-#include "unit_access.h"
-#include "unit_session.h"
 
 using namespace trelvo_cli;
 

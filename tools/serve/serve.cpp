@@ -5,7 +5,7 @@
 // for one pending frame: a newer frame replaces one not yet sent, so a slow
 // or stalled client only ever misses frames and never holds up the unit or
 // another client.
-#include "serve.h"
+#include "serve/serve.h"
 
 #include <civetweb.h>
 
@@ -27,11 +27,11 @@
 
 #include "access.h"
 #include "assets.h"
-#include "cli_error.h"
-#include "progress.h"
+#include "core/cli_error.h"
+#include "core/progress.h"
+#include "core/unit_session.h"
 #include "protocol.h"
 #include "trelvo/trelvo.h"
-#include "unit_session.h"
 #if TRELVO_SERVE_CAPTURE_STATUS
 #include "trelvo/trelvo_status.h"
 #endif

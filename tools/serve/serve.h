@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "capture.h"
+#include "core/common_options.h"
 
 namespace trelvo_cli {
 

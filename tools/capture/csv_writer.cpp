@@ -1,11 +1,11 @@
-#include "csv_writer.h"
+#include "capture/csv_writer.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 
-#include "cli_error.h"
+#include "core/cli_error.h"
 
 namespace trelvo_cli {
 

@@ -1,4 +1,4 @@
-#include "capture.h"
+#include "capture/capture.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,13 +10,13 @@
 #include <set>
 #include <thread>
 
-#include "cli_error.h"
-#include "csv_writer.h"
-#include "durations.h"
-#include "plot.h"
-#include "progress.h"
+#include "capture/csv_writer.h"
+#include "capture/plot.h"
+#include "core/cli_error.h"
+#include "core/durations.h"
+#include "core/progress.h"
+#include "core/unit_session.h"
 #include "trelvo/trelvo.h"
-#include "unit_session.h"
 
 namespace trelvo_cli {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
+#include "core/progress.h"
 
 namespace trelvo_cli {
 

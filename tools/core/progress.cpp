@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "core/progress.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "durations.h"
+#include "core/durations.h"
 
 #include <cmath>
 #include <cstdio>

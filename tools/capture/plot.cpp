@@ -1,4 +1,4 @@
-#include "plot.h"
+#include "capture/plot.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli_error.h"
+#include "core/cli_error.h"
 
 namespace trelvo_cli {
 

@@ -6,13 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace trelvo_cli {
+#include "core/common_options.h"
 
-// Options every subcommand shares.
-struct CommonOptions {
-    int unit = 0;        // handle of the unit to use; 0: the first that opens
-    bool quiet = false;  // no summary, no progress bar
-};
+namespace trelvo_cli {
 
 // The capture subcommand's options, as given on the command line.
 struct CaptureOptions {

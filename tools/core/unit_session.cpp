@@ -1,4 +1,4 @@
-#include "unit_session.h"
+#include "core/unit_session.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <thread>
 
-#include "cli_error.h"
+#include "core/cli_error.h"
+#include "core/unit_access.h"
 #include "trelvo/trelvo.h"
-#include "unit_access.h"
 
 namespace trelvo_cli {
 

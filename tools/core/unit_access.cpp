@@ -1,4 +1,4 @@
-#include "unit_access.h"
+#include "core/unit_access.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
