@@ -22,7 +22,9 @@ ARTEFACTS = os.environ.get("TRELVO_SERVE_ARTEFACTS", "")
 def browser():
     options = webdriver.ChromeOptions()
     for argument in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--window-size=1280,720", "--force-device-scale-factor=1"]:
+                     "--window-size=1280,720", "--force-device-scale-factor=1",
+                     "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+                     "--disable-backgrounding-occluded-windows"]:
         options.add_argument(argument)
     driver = os.environ.get("TRELVO_CHROMEDRIVER", "/usr/bin/chromedriver")
     return webdriver.Chrome(service=Service(driver), options=options)
