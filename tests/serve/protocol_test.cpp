@@ -1,11 +1,12 @@
 // The live view's protocol: JSON reading, request checks, frames and the
 // access rules.
+#include "protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "access.h"
-#include "protocol.h"
 
 using namespace trelvo_serve;
 
@@ -42,10 +43,33 @@ TEST(ServeJson, ReadsValuesEscapesAndNesting) {
 }
 
 TEST(ServeJson, RefusesWhatIsNotJson) {
-    for (const char* text :
-         {"", " ", "{", "}", "[1,]", "{\"a\":1,}", "{'a':1}", "{\"a\" 1}", "01", "1.", ".5", "-",
-          "1e", "+1", "tru", "nul", "\"abc", "\"\\x\"", "\"\\u12\"", "\"\\ud800\"",
-          "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"a\nb\"", "1 2", "[1] x", "1e999", "NaN"})
+    for (const char* text : {"",
+                             " ",
+                             "{",
+                             "}",
+                             "[1,]",
+                             "{\"a\":1,}",
+                             "{'a':1}",
+                             "{\"a\" 1}",
+                             "01",
+                             "1.",
+                             ".5",
+                             "-",
+                             "1e",
+                             "+1",
+                             "tru",
+                             "nul",
+                             "\"abc",
+                             "\"\\x\"",
+                             "\"\\u12\"",
+                             "\"\\ud800\"",
+                             "\"\\udc00\"",
+                             "\"\\ud800\\u0041\"",
+                             "\"a\nb\"",
+                             "1 2",
+                             "[1] x",
+                             "1e999",
+                             "NaN"})
         EXPECT_TRUE(refused(text)) << text;
     std::string deep(kMaxJsonDepth + 1, '[');  // one level more than allowed
     deep += std::string(kMaxJsonDepth + 1, ']');
@@ -87,8 +111,8 @@ TEST(ServeMessages, RunTakesItsArgumentsAndDefaults) {
                                    m, error));
     EXPECT_FALSE(std::get<RunRequest>(m).trigger);
     EXPECT_EQ(std::get<RunRequest>(m).readings, 1000u);
-    ASSERT_TRUE(parseClientMessage(R"({"type":"output","unit":64,"output":1,"on":false})", m,
-                                   error));
+    ASSERT_TRUE(
+        parseClientMessage(R"({"type":"output","unit":64,"output":1,"on":false})", m, error));
     EXPECT_EQ(std::get<OutputRequest>(m).output, 1);
     ASSERT_TRUE(parseClientMessage(R"({"type":"view","buckets":4096})", m, error));
     EXPECT_EQ(std::get<ViewRequest>(m).buckets, 4096u);
@@ -103,8 +127,8 @@ TEST(ServeMessages, RefusesArgumentsOutOfRangeAtEachEdge) {
           R"(,"single":1})", R"(,"trigger":{"channel":0}})", R"(,"trigger":{"channel":12}})",
           R"(,"trigger":{}})", R"(,"trigger":{"channel":1,"threshold":-1}})",
           R"(,"trigger":{"channel":1,"threshold":4096}})",
-          R"(,"trigger":{"channel":1,"delay":1001}})",
-          R"(,"trigger":{"channel":1,"auto_ms":-1}})", R"(,"trigger":[]})"}) {
+          R"(,"trigger":{"channel":1,"delay":1001}})", R"(,"trigger":{"channel":1,"auto_ms":-1}})",
+          R"(,"trigger":[]})"}) {
         ClientMessage m;
         std::string error;
         EXPECT_FALSE(parseClientMessage(run + tail, m, error)) << tail;
@@ -208,9 +232,8 @@ TEST(ServeAccess, ListenAddresses) {
     EXPECT_FALSE(a.loopback);
     ASSERT_TRUE(parseListen("192.168.1.5:1", a, error));
     EXPECT_FALSE(a.loopback);
-    for (const char* bad : {"", "8640", ":8640", "127.0.0.1:", "127.0.0.1:65536",
-                            "127.0.0.1:x", "::1:8640", "[::1]8640", "a b:1", "h,1.2.3.4:5",
-                            "1.2.3.4:123456"})
+    for (const char* bad : {"", "8640", ":8640", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:x",
+                            "::1:8640", "[::1]8640", "a b:1", "h,1.2.3.4:5", "1.2.3.4:123456"})
         EXPECT_FALSE(parseListen(bad, a, error)) << bad;
 }
 

@@ -189,14 +189,30 @@ class JsonReader {
             if (pos_ >= s_.size()) break;
             const char e = s_[pos_++];
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     uint32_t cp = 0;
                     if (!hex4(cp)) return false;
@@ -213,7 +229,8 @@ class JsonReader {
                     appendUtf8(out, cp);
                     break;
                 }
-                default: return fail("bad escape");
+                default:
+                    return fail("bad escape");
             }
         }
         return fail("unterminated string");
@@ -255,8 +272,8 @@ class JsonReader {
 
 // Reads an integer field within [lo, hi]; absent fields keep `out` when
 // `required` is false.
-bool integerField(const Json& message, const char* key, long long lo, long long hi,
-                  bool required, long long& out, std::string& error) {
+bool integerField(const Json& message, const char* key, long long lo, long long hi, bool required,
+                  long long& out, std::string& error) {
     const Json* v = message.find(key);
     if (!v) {
         if (required) error = std::string("missing \"") + key + "\"";
@@ -275,8 +292,7 @@ bool integerField(const Json& message, const char* key, long long lo, long long 
     return true;
 }
 
-bool boolField(const Json& message, const char* key, bool required, bool& out,
-               std::string& error) {
+bool boolField(const Json& message, const char* key, bool required, bool& out, std::string& error) {
     const Json* v = message.find(key);
     if (!v) {
         if (required) error = std::string("missing \"") + key + "\"";
@@ -382,11 +398,21 @@ std::string jsonString(std::string_view text) {
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     static const char* const kHex = "0123456789abcdef";

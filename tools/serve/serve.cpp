@@ -203,9 +203,12 @@ void broadcastFrame(ClientTable& clients, const FrameHeader& header, const uint1
 
 const char* methodName(Method method) {
     switch (method) {
-        case Method::Block: return "block";
-        case Method::Window: return "window";
-        case Method::Stream: return "stream";
+        case Method::Block:
+            return "block";
+        case Method::Window:
+            return "window";
+        case Method::Stream:
+            return "stream";
     }
     return "stream";
 }
@@ -228,9 +231,8 @@ class UnitWorker {
         const auto& t = run.trigger;
         const int16_t triggerOk =
             t ? TrelvoSetTrigger(handle_, 1, t->autoMs > 0 ? 1 : 0,
-                                 static_cast<uint16_t>(t->autoMs),
-                                 static_cast<int16_t>(t->channel), t->rising ? 0 : 1,
-                                 static_cast<int16_t>(t->threshold),
+                                 static_cast<uint16_t>(t->autoMs), static_cast<int16_t>(t->channel),
+                                 t->rising ? 0 : 1, static_cast<int16_t>(t->threshold),
                                  static_cast<int16_t>(t->delay))
               : TrelvoSetTrigger(handle_, 0, 0, 0, 1, 0, 0, 0);
         if (triggerOk == 0) return "the unit refused the trigger: " + unitError();
@@ -241,7 +243,7 @@ class UnitWorker {
         if (achieved <= 0)
             return "the unit refused the channels or block time: " + unitError() +
                    (t && std::find(run.channels.begin(), run.channels.end(), t->channel) ==
-                                 run.channels.end()
+                                run.channels.end()
                         ? " (with the trigger channel, at most 11 channels are scanned)"
                         : "");
         const double intervalUs = static_cast<double>(achieved) / run.readings;
@@ -262,8 +264,8 @@ class UnitWorker {
             achievedUs_ = achieved;
             intervalUs_ = intervalUs;
             taken_ = lost_ = 0;
-            state_ = run.trigger && run.method != Method::Stream ? "waiting for trigger"
-                                                                  : "running";
+            state_ =
+                run.trigger && run.method != Method::Stream ? "waiting for trigger" : "running";
             message_.clear();
         }
         stopRequested_ = false;
@@ -315,9 +317,8 @@ class UnitWorker {
                       achievedUs_, intervalUs_, static_cast<unsigned long long>(taken_),
                       static_cast<unsigned long long>(lost_));
         return "{\"type\":\"status\",\"unit\":" + std::to_string(handle_) +
-               ",\"state\":" + jsonString(state_) + ",\"method\":\"" +
-               methodName(request_.method) + "\"" + numbers +
-               ",\"message\":" + jsonString(message_) + "}";
+               ",\"state\":" + jsonString(state_) + ",\"method\":\"" + methodName(request_.method) +
+               "\"" + numbers + ",\"message\":" + jsonString(message_) + "}";
     }
 
     void setState(const std::string& state, const std::string& message) {
@@ -410,8 +411,8 @@ class UnitWorker {
                 return;
             }
             if (run.method == Method::Window) {
-                const auto every = std::chrono::microseconds(std::max<int64_t>(
-                    static_cast<int64_t>(intervalUs * run.readings), 40000));
+                const auto every = std::chrono::microseconds(
+                    std::max<int64_t>(static_cast<int64_t>(intervalUs * run.readings), 40000));
                 if (pause(every)) return;
             }
         }
@@ -459,8 +460,7 @@ class UnitWorker {
                 nextIndex = header.firstIndex + static_cast<uint64_t>(got);
                 broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));
             } else if (Clock::now() - lastData > std::chrono::seconds(3)) {
-                setState("failed", "the stream stopped: no readings for 3 s (" + unitError() +
-                                       ")");
+                setState("failed", "the stream stopped: no readings for 3 s (" + unitError() + ")");
                 lastData = Clock::now();
             }
             publishStatus(lastStatus);
@@ -597,8 +597,8 @@ void wsReady(mg_connection* conn, void* data) {
     Server& server = *static_cast<Server*>(data);
     auto client = std::make_shared<Client>(conn);
     for (const auto& u : server.units) client->sendText(u->statusJson());
-    if (!server.clients.add(conn, client)) client->sendText(
-        "{\"type\":\"error\",\"message\":\"too many clients\"}");
+    if (!server.clients.add(conn, client))
+        client->sendText("{\"type\":\"error\",\"message\":\"too many clients\"}");
 }
 
 std::string errorJson(const std::string& message) {
@@ -627,9 +627,11 @@ void handleMessage(Server& server, Client& client, std::string_view text) {
         return;
     }
     int handle = 0;
-    std::visit([&](const auto& m) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, ViewRequest>) handle = m.unit;
-    }, message);
+    std::visit(
+        [&](const auto& m) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, ViewRequest>) handle = m.unit;
+        },
+        message);
     UnitWorker* unit = server.unit(handle);
     if (!unit) {
         client.sendText(errorJson("no open unit has handle " + std::to_string(handle)));
@@ -692,9 +694,9 @@ int runServe(const ServeOptions& options, const CommonOptions& common) {
 
     mg_init_library(MG_FEATURES_WEBSOCKET);
     const std::string ports = server->listen.civetwebPorts;
-    const char* config[] = {"listening_ports", ports.c_str(), "num_threads", "40",
-                            "request_timeout_ms", "10000", "enable_keep_alive", "no",
-                            nullptr};
+    const char* config[] = {
+        "listening_ports", ports.c_str(),       "num_threads", "40",   "request_timeout_ms",
+        "10000",           "enable_keep_alive", "no",          nullptr};
     mg_callbacks callbacks{};
     mg_context* context = mg_start(&callbacks, nullptr, config);
     if (!context) {
