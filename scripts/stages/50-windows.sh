@@ -82,8 +82,8 @@ names=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' "$build/objdump.txt" |
   sed -n 's/^\s*\[ *\([0-9]*\)\] \(.*\)$/\1 \2/p' | awk -v b="$base" '{print $1 + b, $2}' | sort -n)
 entries=$(sed -n 's/^\s*\[ *[0-9]*\] +base\[ *\([0-9]*\)\] *\([0-9a-f]*\) Export RVA$/\1 \2/p' \
   "$build/objdump.txt" | sort -un)
-[ "$(echo "$names" | wc -l)" -eq 32 ] || fail "expected 32 exported names, found $(echo "$names" | wc -l)"
-[ "$(echo "$entries" | wc -l)" -eq 32 ] || fail "expected 32 ordinals, found $(echo "$entries" | wc -l)"
+[ "$(echo "$names" | wc -l)" -eq 34 ] || fail "expected 34 exported names, found $(echo "$names" | wc -l)"
+[ "$(echo "$entries" | wc -l)" -eq 34 ] || fail "expected 34 ordinals, found $(echo "$entries" | wc -l)"
 rva_of() { echo "$entries" | awk -v o="$1" '$1 == o {print $2}'; }
 name_of() { echo "$names" | awk -v o="$1" '$1 == o {print $2}'; }
 ordinal=1
@@ -100,9 +100,17 @@ for decorated in $expected; do
     fail "_$decorated (ordinal $ordinal) and $plain do not name the same entry point"
   ordinal=$((ordinal + 1))
 done
+# The extension of trelvo_status.h follows the sixteen: plain at 33, decorated at 34.
+[ "$(name_of 33)" = TrelvoGetCaptureStatus ] ||
+  fail "ordinal 33 is '$(name_of 33)', expected TrelvoGetCaptureStatus"
+[ "$(name_of 34)" = _TrelvoGetCaptureStatus@8 ] ||
+  fail "ordinal 34 is '$(name_of 34)', expected _TrelvoGetCaptureStatus@8"
+[ "$(rva_of 34)" = "$(rva_of 33)" ] ||
+  fail "_TrelvoGetCaptureStatus@8 (ordinal 34) and TrelvoGetCaptureStatus do not name the same entry point"
 distinct=$(echo "$entries" | awk '{print $2}' | sort -u | wc -l)
-[ "$distinct" -eq 16 ] || fail "expected 16 distinct entry points, found $distinct"
-echo "32 names, ordinals 1-16 plain and 17-32 decorated (ASCII order), argument bytes as in trelvo.h"
+[ "$distinct" -eq 17 ] || fail "expected 17 distinct entry points, found $distinct"
+echo "34 names, ordinals 1-16 plain and 17-32 decorated (ASCII order), argument bytes as in trelvo.h;"
+echo "TrelvoGetCaptureStatus at 33 and _TrelvoGetCaptureStatus@8 at 34"
 
 # Runtime dependencies: system DLLs only (libgcc, libstdc++, winpthread linked in).
 imports=$(awk '/DLL Name:/ {print $3}' "$build/objdump.txt" | sort -fu | tr '\n' ' ')

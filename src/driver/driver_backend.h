@@ -38,6 +38,13 @@ class IDriverBackend {
     // never wait long may ignore it.
     virtual void wakeStreamRead(int64_t /*file*/) {}
 
+    // True when the unit behind `file` converts only as fast as its stream is
+    // read (a clock that advances with the reads, not with real time): a
+    // reader that waits loses nothing, so the library may hold off reading
+    // until it has room for what a read brings. Real units: false. Any
+    // thread, no lock held; the answer is fixed for the life of the handle.
+    virtual bool readerPacesStream(int64_t /*file*/) { return false; }
+
     // Releases what the backend holds for the process (threads, a USB
     // context). Called once at library unload, after every unit was closed;
     // a later open may start afresh.
