@@ -206,3 +206,38 @@ def test_two_browsers_and_a_stalled_client(serve, browsers):
     assert one.execute_script("return trelvoView.lostReadings") == 0
     assert one.execute_script("return trelvoView.fps") >= 10
     stalled.close()
+
+
+FRAME = """
+const [first, covered, flags, value] = arguments;
+const buffer = new ArrayBuffer(48 + covered * 4), v = new DataView(buffer);
+[84, 82, 76, 86].forEach((b, i) => v.setUint8(i, b));
+v.setUint16(4, 1, true); v.setUint16(6, 1, true); v.setUint16(8, 1, true);
+v.setUint16(10, flags, true); v.setUint32(12, covered, true);
+v.setBigUint64(16, BigInt(first), true); v.setBigUint64(24, BigInt(covered), true);
+v.setFloat64(32, 1000, true); v.setFloat64(40, Date.now() / 1000, true);
+for (let b = 0; b < covered; b++) { v.setUint16(48 + 4 * b, value, true); v.setUint16(50 + 4 * b, value, true); }
+trelvoView.receive(buffer);
+"""
+
+
+def test_lost_readings_show_as_a_marked_gap_with_their_count(serve, browsers):
+    server = serve("1")
+    driver = browsers(server.url)
+    driver.execute_script("trelvoView.run = {method: 'stream', channels: [1], trigger: null}")
+    driver.execute_script(FRAME, 0, 500, 0, 1000)
+    driver.execute_script(FRAME, 700, 500, 2, 3000)  # 200 lost at the unit
+    driver.execute_script(FRAME, 1500, 300, 0, 2000)  # 300 skipped: this page was slow
+    time.sleep(0.3)
+    assert driver.execute_script("return trelvoView.lostReadings") == 200
+    assert driver.execute_script("return trelvoView.skippedReadings") == 300
+    assert model(driver, "trelvoView.gaps") == [{"from": 500, "to": 700, "lost": 200}]
+    # The gap is shaded red on the chart, 200 of 1800 readings wide.
+    red = driver.execute_script("""
+        const c = document.getElementById('chart'), d = c.getContext('2d')
+            .getImageData(0, 0, c.width, c.height).data;
+        let n = 0;
+        for (let i = 0; i < d.length; i += 4)
+            if (d[i] > 240 && d[i + 1] > 200 && d[i + 1] < 225 && d[i + 2] > 200 && d[i + 2] < 225) n++;
+        return n;""")
+    assert red > 2000

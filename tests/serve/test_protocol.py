@@ -239,3 +239,4 @@ def test_a_stalled_client_does_not_slow_another(serve):
     span = frames[-1]["first"] + frames[-1]["covered"] - frames[0]["first"]
     assert len(frames) == 75 and span * 400e-6 > 0.7 * elapsed
     stalled.close()
+

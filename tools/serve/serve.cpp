@@ -32,9 +32,7 @@
 #include "core/unit_session.h"
 #include "protocol.h"
 #include "trelvo/trelvo.h"
-#if TRELVO_SERVE_CAPTURE_STATUS
 #include "trelvo/trelvo_status.h"
-#endif
 
 namespace trelvo_cli {
 namespace {
@@ -388,8 +386,19 @@ class UnitWorker {
             }
             ++sweeps;
             {
+                // A window capture keeps taking readings between retrievals;
+                // a block capture takes each block in a run of its own.
+                TrelvoCaptureStatus status{};
+                status.size = sizeof status;
+                const bool counted =
+                    run.method == Method::Window && TrelvoGetCaptureStatus(handle_, &status) != 0;
                 std::lock_guard<std::mutex> g(stateM_);
-                taken_ += static_cast<uint64_t>(got);
+                if (counted) {
+                    taken_ = status.taken;
+                    lost_ = status.lostOnTheWay;
+                } else {
+                    taken_ += static_cast<uint64_t>(got);
+                }
             }
             setState("running", "");
             // The first reading's time relative to the trigger places the
@@ -432,30 +441,25 @@ class UnitWorker {
                 FrameHeader header;
                 header.unit = static_cast<uint16_t>(handle_);
                 header.intervalUs = intervalUs;
-#if TRELVO_SERVE_CAPTURE_STATUS
                 TrelvoCaptureStatus status{};
                 status.size = sizeof status;
-                if (TrelvoGetCaptureStatus(handle_, &status) != 0 && status.lastCount > 0) {
-                    header.firstIndex = status.lastFirstIndex;
-                    const uint64_t end = status.lastFirstIndex + status.lastCount;
-                    const uint64_t after = status.taken > end ? status.taken - end : 0;
-                    header.newestUtc = static_cast<double>(status.newestUtcNs) / 1e9 -
-                                       static_cast<double>(after) * intervalUs / 1e6;
+                if (TrelvoGetCaptureStatus(handle_, &status) == 0 || status.lastCount == 0) {
+                    setState("failed", "the unit gave no account of its readings");
+                    return;
+                }
+                // The retrieval's own place on the run's timeline, and the
+                // host time of its newest reading: the newest reading taken,
+                // less the readings taken after the retrieved ones.
+                header.firstIndex = status.lastFirstIndex;
+                const uint64_t end = status.lastFirstIndex + status.lastCount;
+                const uint64_t after = status.taken > end ? status.taken - end : 0;
+                header.newestUtc = static_cast<double>(status.newestUtcNs) / 1e9 -
+                                   static_cast<double>(after) * intervalUs / 1e6;
+                {
                     std::lock_guard<std::mutex> g(stateM_);
                     taken_ = status.taken;
                     lost_ = status.droppedRingFull + status.lostOnTheWay;
-                } else {
-                    header.firstIndex = nextIndex;
-                    header.newestUtc = utcNow();
                 }
-#else
-                header.firstIndex = nextIndex;
-                header.newestUtc = utcNow();
-                {
-                    std::lock_guard<std::mutex> g(stateM_);
-                    taken_ = nextIndex + static_cast<uint64_t>(got);
-                }
-#endif
                 if (header.firstIndex != nextIndex) header.flags |= kFrameLostBefore;
                 nextIndex = header.firstIndex + static_cast<uint64_t>(got);
                 broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));

@@ -16,6 +16,7 @@
     measurements: {},
   };
   window.trelvoView = model;
+  model.receive = (buffer) => onFrame(buffer);  // a frame as if from the server (tests)
 
   // Channel settings: enable, colour, name, offset and scale to user units.
   const channels = [];
