@@ -211,6 +211,19 @@ const char* methodName(Method method) {
     return "stream";
 }
 
+// Where a recording of what the page shows goes (the Record button). The
+// acquisition thread hands it every batch of readings it retrieves, with the
+// batch's place on the run's timeline; it must not block (a recorder queues
+// and writes on its own thread). The page shows file() and bytes().
+class ReadingSink {
+  public:
+    virtual ~ReadingSink() = default;
+    virtual void readings(const uint16_t* values, size_t rows, size_t channels,
+                          uint64_t firstIndex) = 0;
+    virtual std::string file() const = 0;
+    virtual uint64_t bytes() const = 0;
+};
+
 class UnitWorker {
   public:
     UnitWorker(std::unique_ptr<Unit> unit, ClientTable& clients)
@@ -344,6 +357,15 @@ class UnitWorker {
         broadcastText(clients_, statusJson());
     }
 
+    void record(const uint16_t* values, size_t rows, size_t channels, uint64_t firstIndex) {
+        std::shared_ptr<ReadingSink> sink;
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            sink = sink_;
+        }
+        if (sink) sink->readings(values, rows, channels, firstIndex);
+    }
+
     // The acquisition thread: retrieves readings until a stop is asked (or a
     // single sweep is done) and broadcasts them.
     void acquire(uint32_t buffer) {
@@ -413,6 +435,7 @@ class UnitWorker {
             header.intervalUs = intervalUs;
             header.newestUtc = utcNow();
             broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));
+            record(values.data(), static_cast<size_t>(got), columns, 0);
             publishStatus(lastStatus);
             if (run.single) {
                 TrelvoStop(handle_);
@@ -463,6 +486,7 @@ class UnitWorker {
                 if (header.firstIndex != nextIndex) header.flags |= kFrameLostBefore;
                 nextIndex = header.firstIndex + static_cast<uint64_t>(got);
                 broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));
+                record(values.data(), static_cast<size_t>(got), columns, header.firstIndex);
             } else if (Clock::now() - lastData > std::chrono::seconds(3)) {
                 setState("failed", "the stream stopped: no readings for 3 s (" + unitError() + ")");
                 lastData = Clock::now();
@@ -490,6 +514,8 @@ class UnitWorker {
     uint64_t lost_ = 0;
     std::string state_ = "stopped";
     std::string message_;
+    std::mutex sinkM_;
+    std::shared_ptr<ReadingSink> sink_;  // null: not recording
 };
 
 // ---- the server ----
@@ -649,6 +675,7 @@ void handleMessage(Server& server, Client& client, std::string_view text) {
     } else if (const auto* output = std::get_if<OutputRequest>(&message)) {
         error = unit->output(*output);
     } else if (std::get_if<RecordRequest>(&message)) {
+        // The HDF5 recorder of `trelvo log` becomes a ReadingSink here.
         error = "recording is not available in this build of trelvo serve";
     }
     if (!error.empty()) client.sendText(errorJson(error));
