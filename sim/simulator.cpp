@@ -282,6 +282,7 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
             std::lock_guard<std::mutex> guard(m_);
             processPendingLocked();
             logLocked(file, code, in, inLength);
+            if (commandFile_) writeCommandLocked(code, in, inLength, out, outLength);
             auto it = handles_.find(file);
             if (it == handles_.end()) return false;
             unit = it->second.unit;
@@ -591,6 +592,34 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
             clock_->now() + static_cast<uint64_t>(unit->model.config().reenumerateDelayMs) * 1000});
     }
 
+  public:
+    // Appends every command packet sent to a unit to `path`, one line of hex
+    // per packet, flushed at once (a test hook for programs that reach the
+    // simulator only through the library, set by TRELVO_SIMULATE_COMMAND_LOG).
+    void logCommandsTo(const std::string& path) {
+        std::lock_guard<std::mutex> guard(m_);
+        commandFile_ = std::fopen(path.c_str(), "a");
+    }
+
+  private:
+    void writeCommandLocked(uint32_t code, const void* in, uint32_t inLength, const void* out,
+                            uint32_t outLength) {
+        if ((code != usb::kIoctlTransfer && code != usb::kIoctlWrite) ||
+            inLength < sizeof(uint32_t) || !out)
+            return;
+        uint32_t pipe = 0;
+        std::memcpy(&pipe, in, sizeof pipe);
+        if (pipe != kPipeBulkOut) return;
+        const auto* bytes = static_cast<const uint8_t*>(out);
+        for (uint32_t off = 0; off < outLength; off += 64) {
+            const uint32_t n = std::min<uint32_t>(64, outLength - off);
+            for (uint32_t i = 0; i < n; ++i) std::fprintf(commandFile_, "%02x", bytes[off + i]);
+            std::fputc('\n', commandFile_);
+        }
+        std::fflush(commandFile_);
+    }
+
+    std::FILE* commandFile_ = nullptr;  // never closed: lives as long as the process's driver
     mutable std::mutex m_;
     std::shared_ptr<Clock> clock_;
     mutable std::array<std::shared_ptr<SimUnitImpl>, usb::kDeviceFileCount> slots_;
@@ -706,6 +735,10 @@ std::shared_ptr<IDriverBackend> createSimulatedBackend(const std::string& setup)
                      setup.c_str(), error.c_str());
         return nullptr;
     }
+    std::string commandLog;
+    if (platform::environmentVariable("TRELVO_SIMULATE_COMMAND_LOG", commandLog) &&
+        !commandLog.empty())
+        std::static_pointer_cast<sim::SimulatorImpl>(simulator)->logCommandsTo(commandLog);
     return simulator;
 }
 

@@ -17,6 +17,7 @@
 #include "core/unit_access.h"
 #include "core/unit_session.h"
 #include "log/log_command.h"
+#include "serve/serve.h"
 #include "trelvo/trelvo.h"
 
 using namespace trelvo_cli;
@@ -308,7 +309,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 64))
         ->type_name("HANDLE");
 
-    for (CLI::App* sub : {list, info, read, out, capture, log, exportCommand})
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Serve a live view of the units to a browser (and the protocol behind it)");
+    ServeOptions serveOptions;
+    serve
+        ->add_option("--listen", serveOptions.listen,
+                     "Address and port to listen on; any address but loopback needs the token")
+        ->capture_default_str()
+        ->type_name("ADDR:PORT");
+    serve
+        ->add_option("--token", serveOptions.token,
+                     "Token every request must carry off loopback (default: a random one, "
+                     "printed)")
+        ->type_name("TOKEN");
+
+    for (CLI::App* sub : {list, info, read, out, capture, log, exportCommand, serve})
         sub->footer(
             "Also: --simulate UNITS, -u/--unit HANDLE, -q/--quiet (see trelvo --help).\nExit "
             "status: 0 done, 1 file or plot failed, 2 bad argument, 3 no unit, 4 unit busy, 5 "
@@ -352,6 +367,7 @@ int main(int argc, char** argv) {
         if (capture->parsed()) return runCapture(cap, common);
         if (log->parsed()) return runLog(logOptions, common);
         if (exportCommand->parsed()) return runExport(exportOptions, common);
+        if (serve->parsed()) return runServe(serveOptions, common);
     } catch (const Failure& failure) {
         std::fflush(stdout);
         if (failure.what()[0] != '\0') std::fprintf(stderr, "trelvo: %s\n", failure.what());
