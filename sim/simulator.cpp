@@ -365,6 +365,19 @@ class SimulatorImpl final : public Simulator, public std::enable_shared_from_thi
         unit->cv.notify_all();
     }
 
+    // A fast-clock unit converts only when its stream is read.
+    bool readerPacesStream(int64_t file) override {
+        std::shared_ptr<SimUnitImpl> unit;
+        {
+            std::lock_guard<std::mutex> guard(m_);
+            auto it = handles_.find(file);
+            if (it == handles_.end()) return false;
+            unit = it->second.unit;
+        }
+        std::lock_guard<std::mutex> g(unit->m);
+        return unit->model.config().fastClock;
+    }
+
     void close(int64_t file) override {
         std::shared_ptr<SimUnitImpl> unit;
         {

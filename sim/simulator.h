@@ -191,6 +191,8 @@ class Simulator : public usb::IDriverBackend {
     // Makes the stream read pending on `file`, or the next one, return at
     // once with the frames that have arrived (possibly none).
     void wakeStreamRead(int64_t file) override = 0;
+    // Its units may receive the bundled image.
+    bool simulatesUnits() const override { return true; }
 
     // Added. The clock of every unit without a fast clock, in microseconds
     // (default: std::chrono::steady_clock). Also times re-enumeration. Units

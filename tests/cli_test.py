@@ -403,6 +403,17 @@ class CliTest(unittest.TestCase):
         self.assertEqual(words[2:3], ["bundled,"], line[0])
         self.assertEqual(int(words[5]), 22 * int(words[3]), line[0])  # 22 bytes a record
 
+        self.assertNotIn("firmware note:", result.stdout)  # simulated units take the bundled one
+
+        # On a real bus without a file: info and list say that a unit that
+        # needs its firmware will not open, and where the file goes.
+        result = run("info")
+        self.assertIn("firmware note:   no firmware file: the bundled image is only for "
+                      "simulated units", result.stdout)
+        self.assertIn("TRELVO_FIRMWARE=", result.stdout)
+        self.assert_error(run("list"), NO_UNIT, "no unit found", "needs its firmware",
+                          "TRELVO_FIRMWARE=", "beside the library")
+
         # A unit that needs its firmware gets the file's, and info names it.
         good = self.write("unit.hex", ":03008000020080FB\n:0200000080FF7F\n:00000001FF\n")
         env = dict(os.environ, TRELVO_FIRMWARE=good)

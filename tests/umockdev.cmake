@@ -45,6 +45,7 @@ else()
   target_link_libraries(trelvo_umock_tests PRIVATE trelvo_umock trelvo_umock_support GTest::gtest)
   target_compile_definitions(trelvo_umock_tests PRIVATE
     TRELVO_UMOCK_LSAN_SUPPRESSIONS="${_umock}/lsan.supp"
+    TRELVO_UMOCK_FIRMWARE_HEX="${TRELVO_FIRMWARE_HEX}"
     TRELVO_UMOCK_UNLOAD="$<TARGET_FILE:trelvo_umock_unload>" TRELVO_UMOCK_LIBRARY="$<TARGET_FILE:trelvo>")
   add_dependencies(trelvo_umock_tests trelvo_umock_holder trelvo_umock_unload trelvo)
   # The firmware-file tests run once the library reads TRELVO_FIRMWARE.

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -19,8 +21,10 @@
 #include "platform/platform.h"
 #include "sim/sim_model.h"
 #include "support/fake_usb_host.h"
+#include "support/lock.h"
 #include "trelvo/trelvo.h"
 #include "usb/firmware_image.h"
+#include "usb/suvo_usb_device.h"
 
 namespace {
 
@@ -203,8 +207,11 @@ class Backend : public ::testing::Test {
     }
 
     std::shared_ptr<FakeUsbHost> host = std::make_shared<FakeUsbHost>();
-    std::shared_ptr<UsbDriverBackend> backend =
-        std::make_shared<UsbDriverBackend>([h = host] { return h; });
+    // Each host the backend makes is a fresh libusb context on the same bus.
+    std::shared_ptr<UsbDriverBackend> backend = std::make_shared<UsbDriverBackend>([h = host] {
+        h->newContext();
+        return h;
+    });
 };
 
 TEST_F(Backend, IndicesStickToPortsAndOnlyCandidatesGetOne) {
@@ -302,6 +309,38 @@ TEST_F(Backend, AStallIsClearedOnceAndTheRequestFails) {
         request(f, usb::kIoctlTransfer, &out, sizeof out, const_cast<uint8_t*>(indicator), 2, &n));
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(host->clearHalts("1-2"), 1);
+    backend->close(f);
+}
+
+TEST_F(Backend, AfterATransactionErrorOrBabbleTheHaltIsClearedAndTheNextCommandIsAnswered) {
+    host->plug("1-2", unitConfig());
+    const int64_t f = openUnit(0);
+    const usb::PipeTransfer out{1, 0}, in{2, 0};
+    std::array<uint8_t, 64> expected{};
+    host->withModel("1-2", [&](sim::UnitModel& m) { expected = m.identity(); });
+    auto readIdentity = [&] {
+        uint8_t command = 4;
+        std::array<uint8_t, 64> record{};
+        uint32_t n = 0;
+        if (!request(f, usb::kIoctlTransfer, &out, sizeof out, &command, 1, &n) || n != 1)
+            return false;
+        return request(f, usb::kIoctlTransfer, &in, sizeof in, record.data(), 64, &n) && n == 64 &&
+               record == expected;
+    };
+    // A transaction error on the command pipe.
+    host->failBulk("1-2", 0x02, 1, driver::UsbStatus::Error);
+    uint8_t command = 4;
+    EXPECT_FALSE(request(f, usb::kIoctlTransfer, &out, sizeof out, &command, 1));
+    EXPECT_EQ(host->clearHalts("1-2"), 1);
+    EXPECT_TRUE(readIdentity());
+    // Babble on the reply pipe: the reply is lost, the pipe is set right.
+    host->failBulk("1-2", 0x82, 1, driver::UsbStatus::Overflow);
+    uint32_t n = 0;
+    ASSERT_TRUE(request(f, usb::kIoctlTransfer, &out, sizeof out, &command, 1, &n));
+    std::array<uint8_t, 64> record{};
+    EXPECT_FALSE(request(f, usb::kIoctlTransfer, &in, sizeof in, record.data(), 64, &n));
+    EXPECT_EQ(host->clearHalts("1-2"), 2);
+    EXPECT_TRUE(readIdentity());
     backend->close(f);
 }
 
@@ -518,9 +557,50 @@ class OverUsb : public Backend {
     }
 };
 
+// TRELVO_FIRMWARE for the life of one test: on a real bus only a firmware
+// file is ever sent to a unit.
+class FirmwareVariable {
+  public:
+    explicit FirmwareVariable(const char* path) { setenv("TRELVO_FIRMWARE", path, 1); }
+    ~FirmwareVariable() { unsetenv("TRELVO_FIRMWARE"); }
+};
+
+int firmwareWrites(const FakeUsbHost& host, const std::string& port) {
+    int writes = 0;
+    for (const auto& c : host.controlLog(port))
+        if (c.requestType == 0x40 && c.request == 0xA0) ++writes;
+    return writes;
+}
+
+TEST_F(OverUsb, WithoutAFirmwareFileAUnitThatNeedsOneFailsAtOnceAndIsNeverWritten) {
+    unsetenv("TRELVO_FIRMWARE");
+    host->plug("1-2", unitConfig(sim::FirmwareState::OtherRevision, 300));
+    ::testing::internal::CaptureStderr();
+    const uint32_t start = trelvo::platform::tickCount();
+    EXPECT_EQ(TrelvoOpenUnit(), 0);
+    const uint32_t took = trelvo::platform::tickCount() - start;
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_LT(took, 2000u);  // not the 20 s wait for a unit that never comes back
+    EXPECT_EQ(line(0, 7), "4");
+    EXPECT_EQ(firmwareWrites(*host, "1-2"), 0);
+    // One line, naming the places the firmware may go.
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("TRELVO_FIRMWARE"), std::string::npos) << said;
+    EXPECT_NE(said.find("data directory"), std::string::npos) << said;
+    EXPECT_NE(said.find("beside the library"), std::string::npos) << said;
+    EXPECT_EQ(host->openHandles(), 0);
+    // A unit that runs the firmware opens without any file, and says nothing.
+    host->plug("1-3", unitConfig());
+    ::testing::internal::CaptureStderr();
+    const int16_t h = TrelvoOpenUnit();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(h, 0);
+}
+
 TEST_F(OverUsb, AUnitIsProgrammedOpensAndCapturesAllThreeWays) {
-    // Other firmware: the open downloads ours, and the unit comes back at the
-    // same index though udev keeps it inaccessible for a while.
+    // Other firmware: the open downloads the file's image, and the unit comes
+    // back at the same index though udev keeps it inaccessible for a while.
+    const FirmwareVariable firmware(TRELVO_TEST_FIRMWARE_HEX);
     host->plug("1-2", unitConfig(sim::FirmwareState::OtherRevision, 300));
     host->refuseAccessAfterReturn("1-2", 700);
     const int16_t h = TrelvoOpenUnit();
@@ -627,6 +707,79 @@ TEST_F(OverUsb, PacketErrorsAndAStallCostOnlyWhatTheyHit) {
     EXPECT_NEAR(value, 1234, 2);
 }
 
+// After its download the unit may come back elsewhere: on another bus (the
+// same port chain behind a companion controller) or at a new port; and on a
+// host without udev events the list only changes for a fresh context.
+TEST_F(OverUsb, AProgrammedUnitIsFoundWhereItComesBack) {
+    const FirmwareVariable firmware(TRELVO_TEST_FIRMWARE_HEX);
+    struct Case {
+        const char* name;
+        const char* newPort;
+        bool frozen;
+    };
+    const Case cases[] = {{"another bus", "3-2", false},
+                          {"another port", "2-7", false},
+                          {"no udev events", "1-2", true},
+                          {"another bus, no udev events", "4-2", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host->plug("1-2", unitConfig(sim::FirmwareState::OtherRevision, 300));
+        host->returnAt("1-2", c.newPort);
+        host->freezeList(c.frozen);
+        const uint32_t start = trelvo::platform::tickCount();
+        const int16_t h = TrelvoOpenUnit();
+        ASSERT_NE(h, 0);
+        EXPECT_LT(trelvo::platform::tickCount() - start, 5000u);
+        EXPECT_TRUE(host->claimed(c.newPort));
+        EXPECT_EQ(line(h, 3), "TRELVO/12");
+        uint16_t value = 0;
+        EXPECT_EQ(TrelvoGetValue(h, 1, &value), 1);
+        EXPECT_EQ(TrelvoCloseUnit(h), 1);
+        host->freezeList(false);
+        host->unplug(c.newPort);
+    }
+}
+
+TEST_F(OverUsb, TheCrossProcessClaimFollowsThePortNotThisProcesssNumbering) {
+    host->plug("1-2", unitConfig());
+    host->plug("1-3", unitConfig());
+    // Another process saw the unit at 1-3 first and holds it as its device
+    // file 0; here 1-2 is device file 0 and free.
+    char name[256];
+    ASSERT_TRUE(usb::SuvoUsbDevice::lockName("\\.\\suvopp-0", name));
+    trelvo::Lock otherIndex(name);
+    ASSERT_TRUE(otherIndex.tryAcquire());
+    host->holdElsewhere("1-3", true);
+    const int16_t h = TrelvoOpenUnit();
+    EXPECT_EQ(h, 1);
+    EXPECT_TRUE(host->claimed("1-2"));
+    EXPECT_EQ(TrelvoCloseUnit(h), 1);
+    // A process holding the unit at 1-2 (by its port) keeps this one off it,
+    // whatever index either gave it.
+    host->holdElsewhere("1-3", false);
+    ASSERT_TRUE(usb::SuvoUsbDevice::lockName("\\.\\trelvo-usb-1-2", name));
+    trelvo::Lock otherPort(name);
+    ASSERT_TRUE(otherPort.tryAcquire());
+    EXPECT_EQ(TrelvoOpenUnit(), 2);
+    EXPECT_FALSE(host->claimed("1-2"));
+}
+
+TEST_F(OverUsb, AUnitThisUserMayNotOpenIsNamedOnceWithTheRuleAndTheOpenFindsNoUnit) {
+    host->plug("1-2", unitConfig());
+    host->refuseAccess("1-2", true);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(TrelvoOpenUnit(), 0);
+    EXPECT_EQ(TrelvoOpenUnit(), 0);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(line(0, 7), "4");  // still "no unit"
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("1-2"), std::string::npos) << said;
+    EXPECT_NE(said.find("udev rule"), std::string::npos) << said;
+    EXPECT_NE(said.find("70-trelvo.rules"), std::string::npos) << said;
+    host->refuseAccess("1-2", false);
+    EXPECT_EQ(TrelvoOpenUnit(), 1);
+}
+
 TEST_F(OverUsb, AUnitClaimedElsewhereIsSkippedForTheNextOne) {
     host->plug("1-2", unitConfig());
     host->plug("1-3", unitConfig());
@@ -679,6 +832,57 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+TEST_F(Backend, FailedResubmissionsAreRetriedAndTheGapIsMarkedLost) {
+    host->plug("1-2", unitConfig());
+    const int64_t f = openUnit(0);
+    const auto p = streamParams();
+    ASSERT_TRUE(request(f, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    readStream(*backend, f, 50);
+    // More failures than transfers in flight: without retries the pipeline
+    // would shrink to nothing.
+    host->failSubmits("1-2", 3 * driver::kIsoTransfers);
+    const auto during = readStream(*backend, f, 400);
+    const auto after = readStream(*backend, f, 300);
+    const auto lost = std::count_if(during.begin(), during.end(), [](const auto& d) {
+        return d.status == driver::kIsoPacketLost;
+    });
+    EXPECT_GE(lost, 1);
+    const auto received = std::count_if(after.begin(), after.end(), [](const auto& d) {
+        return d.status == driver::kIsoPacketOk;  // empty frames: the unit is not sampling
+    });
+    EXPECT_GT(received, 150);  // about one a millisecond again
+    EXPECT_GE(host->transfersInFlight(), driver::kIsoTransfers - 3);
+    backend->close(f);
+    EXPECT_EQ(host->transfersInFlight(), 0);
+}
+
+TEST_F(Backend, ClosingOneUnitNeverEndsTheEventThreadUnderAnotherUnitsStoppingStream) {
+    host->plug("1-2", unitConfig());
+    host->plug("1-3", unitConfig());
+    const int64_t a = openUnit(0);
+    const int64_t b = openUnit(1);
+    const auto p = streamParams();
+    ASSERT_TRUE(request(a, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    ASSERT_TRUE(request(b, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    readStream(*backend, a, 20);
+    // The first unit's cancelled transfers take 300 ms to come back; the
+    // second unit closes meanwhile, and is the last open file.
+    host->slowCancel("1-2", 300);
+    uint32_t tookA = 0;
+    std::thread closer([&] {
+        const uint32_t start = trelvo::platform::tickCount();
+        backend->close(a);
+        tookA = trelvo::platform::tickCount() - start;
+    });
+    trelvo::platform::sleepMs(50);
+    backend->close(b);
+    closer.join();
+    EXPECT_LT(tookA, driver::kStreamStopWaitMs);  // every completion came: no give-up
+    EXPECT_EQ(host->transfersInFlight(), 0);
+    EXPECT_EQ(host->openHandles(), 0);
+    EXPECT_FALSE(backend->eventThreadRunning());
+}
 
 TEST_F(Backend, AForkedChildLeavesTheParentsTransfersAloneAndStartsItsOwnHost) {
     host->plug("1-2", unitConfig());

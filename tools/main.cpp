@@ -68,6 +68,8 @@ int showInfo(const CommonOptions& common) {
     std::string firmware;
     describeFirmware(firmware);  // a bad file is described; opening then fails
     std::printf("firmware image:  %s\n", firmware.c_str());
+    if (const std::string missing = missingFirmwareNote(); !missing.empty())
+        std::printf("firmware note:   %s\n", missing.c_str());
     std::fflush(stdout);
     ProgressBar progress = makeProgress(common);
     std::string note;

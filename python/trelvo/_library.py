@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import struct
 import sys
 import threading
 from ctypes import POINTER, c_char, c_int16, c_int32, c_uint16, c_uint32
@@ -49,10 +50,59 @@ def library_file_name(platform: str = sys.platform) -> str:
     return "Trelvo.dll" if platform.startswith(("win", "cygwin")) else "libtrelvo.so.1"
 
 
-def _load(path: str, platform: str) -> ctypes.CDLL:
-    # Trelvo.dll exports stdcall functions (32-bit Windows); elsewhere the
-    # functions use the platform's C convention.
-    if platform.startswith("win"):
+def interpreter_bits() -> int:
+    """32 or 64: the width of this interpreter's pointers, which a DLL must match."""
+    return 8 * struct.calcsize("P")
+
+
+def _is_windows(platform: str) -> bool:
+    return platform.startswith("win")
+
+
+def _windows_subdirectory(bits: int) -> str:
+    # A package that carries both DLLs keeps them apart: trelvo/win32/ and
+    # trelvo/win64/, each named Trelvo.dll as the library calls itself.
+    return "win64" if bits == 64 else "win32"
+
+
+# Machine field of a PE file's COFF header -> pointer width of the code.
+_PE_MACHINE_BITS = {0x014C: 32, 0x8664: 64, 0xAA64: 64}
+
+
+def dll_bits(path: Path) -> Optional[int]:
+    """32 or 64 for a Windows DLL of x86, x64 or ARM64; None when the file is
+    no PE file (or of another machine) or cannot be read."""
+    try:
+        with open(path, "rb") as file:
+            header = file.read(64)
+            if len(header) < 64 or header[:2] != b"MZ":
+                return None
+            (offset,) = struct.unpack_from("<I", header, 0x3C)
+            file.seek(offset)
+            pe = file.read(6)
+    except OSError:
+        return None
+    if len(pe) < 6 or pe[:4] != b"PE\0\0":
+        return None
+    (machine,) = struct.unpack_from("<H", pe, 4)
+    return _PE_MACHINE_BITS.get(machine)
+
+
+def _width_mismatch(path: Path, platform: str, bits: int) -> Optional[str]:
+    """Why the DLL at `path` cannot be loaded by this interpreter, or None."""
+    if not _is_windows(platform):
+        return None
+    found = dll_bits(path)
+    if found is None or found == bits:
+        return None
+    return f"a {found}-bit DLL, and this Python is {bits}-bit"
+
+
+def _load(path: str, platform: str, bits: int) -> ctypes.CDLL:
+    # The 32-bit Trelvo.dll exports stdcall functions; the 64-bit one (x64
+    # has a single calling convention) and every other platform's library
+    # use the C convention.
+    if _is_windows(platform) and bits == 32:
         return ctypes.WinDLL(path)  # type: ignore[attr-defined]
     return ctypes.CDLL(path)
 
@@ -74,22 +124,34 @@ def find_and_load(
     environ: Optional[Mapping[str, str]] = None,
     package_dir: Optional[Path] = None,
     platform: str = sys.platform,
+    bits: Optional[int] = None,
 ) -> tuple[ctypes.CDLL, str]:
     """Loads the library; returns it and where it came from.
 
     Search order: the path in ``TRELVO_LIBRARY`` (when set, nothing else is
-    tried), the library installed beside the package (a copy inside the
-    package directory, or the one that ``cmake --install`` recorded), then the
-    system's own search for the library's file name.
+    tried), the library installed beside the package (on Windows first the
+    DLL of the interpreter's width in ``win64/`` or ``win32/``, then a copy
+    inside the package directory, or the one that ``cmake --install``
+    recorded), then the system's own search for the library's file name. On
+    Windows a DLL of the other width is passed over, with the reason.
+    ``platform`` and ``bits`` (the interpreter's pointer width) default to
+    this interpreter's.
     """
     environ = os.environ if environ is None else environ
     package_dir = PACKAGE_DIR if package_dir is None else package_dir
+    bits = interpreter_bits() if bits is None else bits
     name = library_file_name(platform)
 
     explicit = environ.get("TRELVO_LIBRARY", "")
     if explicit:
+        mismatch = _width_mismatch(Path(explicit), platform, bits)
+        if mismatch:
+            raise LibraryNotFoundError(
+                f"the Trelvo library at TRELVO_LIBRARY={explicit!r} cannot be loaded: "
+                f"it is {mismatch}"
+            )
         try:
-            return _declare(_load(explicit, platform), explicit), explicit
+            return _declare(_load(explicit, platform, bits), explicit), explicit
         except OSError as error:
             raise LibraryNotFoundError(
                 f"the Trelvo library could not be loaded from TRELVO_LIBRARY={explicit!r}: {error}"
@@ -97,6 +159,8 @@ def find_and_load(
 
     tried: list[str] = []
     beside = [package_dir / name]
+    if _is_windows(platform):
+        beside.insert(0, package_dir / _windows_subdirectory(bits) / name)
     location = package_dir / _INSTALLED_LOCATION_FILE
     if location.is_file():
         recorded = location.read_text(encoding="utf-8").strip()
@@ -106,19 +170,27 @@ def find_and_load(
         if not candidate.exists():
             tried.append(f"{candidate} (no such file)")
             continue
+        mismatch = _width_mismatch(candidate, platform, bits)
+        if mismatch:
+            tried.append(f"{candidate} ({mismatch})")
+            continue
         try:
-            return _declare(_load(str(candidate), platform), str(candidate)), str(candidate)
+            return _declare(_load(str(candidate), platform, bits), str(candidate)), str(candidate)
         except OSError as error:
             tried.append(f"{candidate} ({error})")
 
     try:
-        return _declare(_load(name, platform), name), name
+        return _declare(_load(name, platform, bits), name), name
     except OSError as error:
         tried.append(f"{name} in the system's library search path ({error})")
+    if _is_windows(platform):
+        example = f"C:\\Trelvo\\{_windows_subdirectory(bits)}\\Trelvo.dll, a {bits}-bit DLL"
+    else:
+        example = "build/src/libtrelvo.so.1"
     raise LibraryNotFoundError(
         "the Trelvo library could not be found; tried: "
         + "; ".join(tried)
-        + ". Set TRELVO_LIBRARY to the library's path (for example build/src/libtrelvo.so.1)."
+        + f". Set TRELVO_LIBRARY to the library's path (for example {example})."
     )
 
 

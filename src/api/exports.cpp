@@ -1,9 +1,14 @@
 // The per-unit exported functions: find the unit by its handle, call its
 // operation, record failures. Every body runs behind the exception firewall.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
 #include "api/firewall.h"
 #include "api/unit_table.h"
 #include "device/trelvo_device.h"
 #include "trelvo/trelvo.h"
+#include "trelvo/trelvo_status.h"
 
 using trelvo::api::guarded;
 using trelvo::api::kOpenErrorUnitOperation;
@@ -115,5 +120,38 @@ TRELVO_API int16_t TRELVO_CALL TrelvoSetDo(int16_t handle, int16_t on, int16_t o
 }
 
 TRELVO_API void TRELVO_CALL TrelvoApplyFix(uint32_t, uint32_t) {}
+
+TRELVO_API int16_t TRELVO_CALL TrelvoGetCaptureStatus(int16_t handle, TrelvoCaptureStatus* status) {
+    return guarded<int16_t>(0, [&]() -> int16_t {
+        if (!status) return 0;
+        uint32_t size = 0;
+        std::memcpy(&size, &status->size, sizeof size);
+        if (size < offsetof(TrelvoCaptureStatus, taken)) return 0;
+        auto unit = UnitTable::instance().find(handle);
+        if (!unit || unit->closed()) return 0;
+        const trelvo::device::CaptureStatus s = unit->captureStatus();
+        TrelvoCaptureStatus full{};
+        full.flags =
+            (s.unitGone ? TRELVO_STATUS_UNIT_GONE : 0u) | (s.running ? TRELVO_STATUS_RUNNING : 0u);
+        full.taken = s.taken;
+        full.nextIndex = s.nextIndex;
+        full.lastFirstIndex = s.lastFirstIndex;
+        full.lastCount = s.lastCount;
+        full.droppedRingFull = s.droppedRingFull;
+        full.lostOnTheWay = s.lostOnTheWay;
+        full.firstUtcNs = s.firstUtcNs;
+        full.newestUtcNs = s.newestUtcNs;
+        full.firstMonotonicNs = s.firstMonotonicNs;
+        full.newestMonotonicNs = s.newestMonotonicNs;
+        // Whole fields only, up to the size the caller knows: after the two
+        // 32-bit words every field is 8 bytes wide.
+        constexpr std::size_t head = offsetof(TrelvoCaptureStatus, taken);
+        std::size_t filled = std::min<std::size_t>(size, sizeof full);
+        filled = head + (filled - head) / 8 * 8;
+        full.size = static_cast<uint32_t>(filled);
+        std::memcpy(status, &full, filled);
+        return 1;
+    });
+}
 
 }  // extern "C"

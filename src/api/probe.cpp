@@ -6,6 +6,7 @@
 #include "api/open_close.h"
 #include "device/command_protocol.h"
 #include "device/identity.h"
+#include "driver/driver_backend.h"
 #include "driver/unit_ids.h"
 #include "support/errors.h"
 #include "usb/endpoint.h"
@@ -19,11 +20,22 @@ int32_t probeUnit() {
     // The image is read on every open, before any unit is touched: a bad
     // firmware file fails the open here and never reaches a unit.
     const usb::FirmwareImage firmware = usb::firmwareForOpen();
+    // The bundled image is a stand-in that only simulated units accept: a
+    // real controller would never leave the bus with it and stay dead until
+    // power-cycled. On a real bus, without a file, no image is offered.
+    const auto backend = usb::driverBackend();
+    const bool offerImage = !firmware.isBundled() || (backend && backend->simulatesUnits());
     usb::SuvoUsbDevice unit;  // closed again on every way out of this function
     bool blankAllowed = false;
-    if (!unit.open(usb::kUnitProductId, usb::kUnitRevision, firmware.data(), firmware.bytes(),
-                   blankAllowed)) {
-        return 0;  // programmed, but it did not come back in time
+    try {
+        if (!unit.open(usb::kUnitProductId, usb::kUnitRevision,
+                       offerImage ? firmware.data() : nullptr, offerImage ? firmware.bytes() : 0,
+                       blankAllowed)) {
+            return 0;  // programmed, but it did not come back in time
+        }
+    } catch (const MessageError&) {
+        if (!offerImage && unit.unitNeedingFirmwareSeen()) usb::reportMissingFirmware();
+        throw;
     }
     usb::Endpoint* command = unit.bulkOut();
     usb::Endpoint* reply = unit.bulkIn();

@@ -31,6 +31,8 @@ SampleRing::~SampleRing() {
 }
 
 void SampleRing::reset() {
+    pushed_ = 0;
+    removed_ = 0;
     readPos_ = first_;
     writePos_ = first_;
     empty_ = true;
@@ -61,6 +63,7 @@ bool SampleRing::push(const uint16_t* values, int32_t n) {
     }
 
     writePos_ = first_ + (writeIndex + n) % slots;
+    pushed_ += static_cast<uint64_t>(n);
     if (held + n >= slots) {
         // Full: every slot holds a reading and the oldest follows the newest.
         readPos_ = writePos_;
@@ -113,18 +116,39 @@ bool SampleRing::readOldest(uint16_t* values, int32_t& n) {
     readPos_ = first_ + (readIndex + n) % slots;
     count_.store(held - n, std::memory_order_release);
     empty_ = held == n;
+    removed_ += static_cast<uint64_t>(n);
     return true;
 }
 
-bool SampleRing::readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading) {
+bool SampleRing::readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading,
+                                    const uint64_t* stopAt, std::size_t stopCount,
+                                    uint64_t* firstValue) {
     ScopedLock hold(lock_);  // the lock is recursive: the calls below nest in this hold
     if (valuesPerReading < 1) valuesPerReading = 1;
     int32_t partial = count_.load(std::memory_order_relaxed) % valuesPerReading;
     discardOldest(partial);
+    removed_ -= static_cast<uint64_t>(partial);  // overwritten, not discarded on purpose
     const int32_t held = count_.load(std::memory_order_relaxed);
     n = std::max(0, std::min(n, held - held % valuesPerReading));
+    const uint64_t oldest = pushed_ - static_cast<uint64_t>(held);
+    for (std::size_t i = 0; i < stopCount; ++i) {
+        if (stopAt[i] <= oldest) continue;
+        n = static_cast<int32_t>(std::min<uint64_t>(static_cast<uint64_t>(n), stopAt[i] - oldest));
+        break;
+    }
     n -= n % valuesPerReading;
+    if (firstValue) *firstValue = oldest;
     return readOldest(values, n);
+}
+
+SampleRing::Tally SampleRing::tally() const {
+    ScopedLock hold(lock_);
+    Tally t;
+    t.held = count_.load(std::memory_order_relaxed);
+    t.pushed = pushed_;
+    t.oldest = pushed_ - static_cast<uint64_t>(t.held);
+    t.overwritten = t.oldest - removed_;
+    return t;
 }
 
 bool SampleRing::discardOldest(int32_t& n) {
@@ -136,6 +160,7 @@ bool SampleRing::discardOldest(int32_t& n) {
     readPos_ = first_ + ((readPos_ - first_) + n) % slots;
     count_.store(held - n, std::memory_order_release);
     empty_ = held == n;
+    removed_ += static_cast<uint64_t>(n);
     return true;
 }
 

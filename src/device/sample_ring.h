@@ -1,9 +1,15 @@
 // Ring of 16-bit readings with capacity + 4 slots that drops its oldest
 // reading when full. Filled by the unit's worker, read by application
 // threads; every operation but count() and reset() runs under the ring's lock.
+//
+// The ring numbers the values it was given since reset() (value 0 is the
+// first pushed) and counts what left it: taken by a read, discarded on
+// purpose (discardOldest), or overwritten when the ring was full. The unit's
+// capture accounting is built on these counts.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "support/critical_section_lock.h"
@@ -37,9 +43,24 @@ class SampleRing {
     // drops the remains of a reading whose oldest values were overwritten
     // when the ring ran full, then takes at most n values rounded down to
     // whole readings. All under one hold of the lock.
-    bool readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading);
+    // stopAt (optional, ascending value numbers): the read ends before the
+    // first of them that lies past the oldest value taken, so that it never
+    // spans one. *firstValue (optional) receives the number of the first value
+    // taken. The partial reading dropped first counts as overwritten.
+    bool readOldestReadings(uint16_t* values, int32_t& n, int32_t valuesPerReading,
+                            const uint64_t* stopAt = nullptr, std::size_t stopCount = 0,
+                            uint64_t* firstValue = nullptr);
     // n in: wanted; out: removed. Removes the oldest without copying.
     bool discardOldest(int32_t& n);
+
+    // The ring's counts at one moment (under its lock).
+    struct Tally {
+        uint64_t pushed = 0;       // values pushed since reset()
+        uint64_t oldest = 0;       // number of the oldest value held (= pushed when empty)
+        uint64_t overwritten = 0;  // values lost because the ring was full
+        int32_t held = 0;
+    };
+    Tally tally() const;
 
   private:
     // Caller holds the lock. Limits n to the readings held; returns the count
@@ -56,6 +77,8 @@ class SampleRing {
     bool empty_ = true;
     std::atomic<int32_t> count_{0};
     int32_t slotCount_ = 0;
+    uint64_t pushed_ = 0;   // values pushed since reset()
+    uint64_t removed_ = 0;  // values taken or discarded on purpose
 };
 
 }  // namespace trelvo::device

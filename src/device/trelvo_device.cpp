@@ -1,5 +1,6 @@
 #include "device/trelvo_device.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -24,6 +25,27 @@ constexpr int kIndicatorToggles = 8;
 constexpr uint32_t kRecheckMs = 100;
 // A worker letting an application thread in looks again this often.
 constexpr uint32_t kGateRecheckMs = 5;
+
+// Values one stream read can bring at most: one per three-byte sample of a
+// full read, plus the readings begun in the block before.
+constexpr int32_t kValuesPerReadBound =
+    static_cast<int32_t>(kStreamPacketSize * kStreamPacketCount / 3 + kMaxScanSlots + 1);
+
+int64_t utcNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t monotonicNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint64_t ceilDiv(uint64_t n, uint64_t d) {
+    return d == 0 ? 0 : n / d + (n % d != 0 ? 1 : 0);
+}
 
 }  // namespace
 
@@ -60,6 +82,7 @@ void TrelvoDevice::wakeWorker() {
     std::lock_guard<std::mutex> guard(wakeMutex_);
     if (!wakeable_) return;  // pipes not built yet, or being closed by the worker
     if (auto* stream = usb_.isocIn()) stream->wakeStreamRead();
+    roomMade_.set();  // a worker holding off a paced stream comes back too
 }
 
 void TrelvoDevice::shutDown() {
@@ -198,6 +221,7 @@ void TrelvoDevice::workerShutDown() {
     request_.store(kNoRequest, std::memory_order_release);
     stateLock_->unlock();
     stateLock_->teardown();
+    std::lock_guard<std::mutex> status(statusMutex_);
     ring_.reset();
 }
 
@@ -299,6 +323,17 @@ void TrelvoDevice::drainWhileIdle() {
 void TrelvoDevice::readBlock() {
     usb::IsocEndpoint* stream = usb_.isocIn();
     if (streamBuffer_.empty() || !ring_) return;
+    if (paced_) {
+        // A unit that converts only as it is read waits for the application:
+        // read only when the ring has room for all a read can bring. Reset
+        // before looking, so that room made after the look ends the wait.
+        roomMade_.reset();
+        if (ring_->slotCount() - ring_->count() < pacedRoom_) {
+            roomMade_.wait(kRecheckMs);
+            return;
+        }
+    }
+    const uint64_t pushedBefore = ring_->tally().pushed;
     int32_t received = 0;
     try {
         received =
@@ -310,7 +345,10 @@ void TrelvoDevice::readBlock() {
     }
     if (received <= 0) return;
 
-    switch (decoder_.decode(streamBuffer_.data(), static_cast<std::size_t>(received), *ring_)) {
+    const StreamDecoder::Completion completion =
+        decoder_.decode(streamBuffer_.data(), static_cast<std::size_t>(received), *ring_);
+    noteDelivery(pushedBefore);
+    switch (completion) {
         case StreamDecoder::Completion::ReadyCapturing:
             setState(kStateReadyCapturing);
             break;
@@ -329,6 +367,73 @@ void TrelvoDevice::readBlock() {
         if (settings_.trigger.autoTrigger) decoder_.forceTrigger();
         settings_.trigger.autoTriggerMs = kAutoTriggerUsedUp;
     }
+}
+
+void TrelvoDevice::noteDelivery(uint64_t pushedBefore) {
+    const uint64_t pushed = ring_->tally().pushed;
+    if (pushed == pushedBefore) return;
+    const int64_t utc = utcNowNs();
+    const int64_t monotonic = monotonicNowNs();
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    newestUtcNs_ = utc;
+    newestMonotonicNs_ = monotonic;
+    if (firstMonotonicNs_ == 0) {
+        // The block's first reading was taken (readings - 1) intervals before
+        // its last, which arrived now; never before the capture started.
+        const uint64_t readings = (pushed - pushedBefore) / statusChannels_;
+        int64_t back = readings > 1 ? static_cast<int64_t>(readings - 1) * readingIntervalNs_ : 0;
+        back = std::min(back, monotonic - captureStartMonotonicNs_);
+        if (back < 0) back = 0;
+        firstUtcNs_ = utc - back;
+        firstMonotonicNs_ = monotonic - back;
+    }
+}
+
+void TrelvoDevice::recordLoss(uint64_t readings, LossCause cause) {
+    if (!ring_) return;
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    if (cause == LossCause::UnitGone) unitGone_ = true;
+    if (readings == 0) return;
+    const uint64_t at = ceilDiv(ring_->tally().pushed, statusChannels_);
+    if (!gaps_.empty() && gaps_.back().at == at)
+        gaps_.back().lost += readings;
+    else
+        gaps_.push_back(Gap{at, readings});
+    lostOnTheWay_ += readings;
+}
+
+uint64_t TrelvoDevice::trueIndexLocked(uint64_t delivered) const {
+    uint64_t index = delivered + lostBeforeGaps_;
+    for (const Gap& gap : gaps_) {
+        if (gap.at > delivered) break;
+        index += gap.lost;
+    }
+    return index;
+}
+
+CaptureStatus TrelvoDevice::captureStatus() const {
+    CaptureStatus status;
+    const int32_t s = state();
+    status.running = !closed() && (s == kStateCapturing || s == kStateReadyCapturing);
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    status.unitGone = unitGone_;
+    if (!ring_) return status;
+    const SampleRing::Tally tally = ring_->tally();
+    const uint64_t channels = statusChannels_;
+    status.taken = tally.pushed / channels + lostOnTheWay_;
+    status.nextIndex = trueIndexLocked(ceilDiv(tally.oldest, channels));
+    status.lastFirstIndex = lastFirstIndex_;
+    status.lastCount = lastCount_;
+    // Block and window captures keep the newest readings by design: only a
+    // stream counts what the ring had to drop.
+    if (captureMethod_ == kMethodStream)
+        status.droppedRingFull = ceilDiv(tally.overwritten, channels);
+    status.lostOnTheWay = lostOnTheWay_;
+    status.firstUtcNs = firstUtcNs_;
+    status.newestUtcNs = newestUtcNs_;
+    status.firstMonotonicNs = firstMonotonicNs_;
+    status.newestMonotonicNs = newestMonotonicNs_;
+    return status;
 }
 
 void TrelvoDevice::freeStreamBuffer() {
@@ -470,11 +575,18 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
     releaseHold();
     requestState(kStateIdle);
 
-    const uint64_t needed = uint64_t{current.scan.channelCount} * readings;
     lockForApp();
     {
+        std::lock_guard<std::mutex> status(statusMutex_);
         captureMethod_ = method;
         sampleCount_ = readings;
+        usb::IsocEndpoint* stream = usb_.isocIn();
+        paced_ = method == kMethodStream && stream && stream->readerPacesStream();
+        pacedRoom_ = paced_ ? kValuesPerReadBound : 0;
+        // A paced stream's ring has room for one more read beyond the readings
+        // asked for, so that the worker can always go on once they are taken.
+        const uint64_t needed =
+            uint64_t{current.scan.channelCount} * readings + static_cast<uint64_t>(pacedRoom_);
         if (!ring_ || needed >= static_cast<uint64_t>(ring_->slotCount())) {
             ring_.reset();
             try {
@@ -487,6 +599,19 @@ int16_t TrelvoDevice::run(uint32_t readings, int32_t method) {
             }
         }
         if (ring_) ring_->reset();
+        // The accounting of the new capture.
+        statusChannels_ = current.scan.channelCount ? current.scan.channelCount : 1;
+        gaps_.clear();
+        lostBeforeGaps_ = 0;
+        lostOnTheWay_ = 0;
+        lastFirstIndex_ = 0;
+        lastCount_ = 0;
+        firstUtcNs_ = firstMonotonicNs_ = newestUtcNs_ = newestMonotonicNs_ = 0;
+        captureStartMonotonicNs_ = monotonicNowNs();
+        // 4 MHz timer ticks of 250 ns per conversion, every slot of every scan.
+        readingIntervalNs_ = int64_t{250} * (65536 - int64_t{current.timer.timerReload}) *
+                             current.scan.scanLength *
+                             std::max<int64_t>(1, current.timer.oversample);
     }
     unlockForApp(false);
     if (!ring_) {
@@ -548,14 +673,34 @@ int32_t TrelvoDevice::getTimesAndValues(int32_t* times, uint16_t* values, uint32
     // Whole readings only: a request never splits one reading's channels,
     // so the next retrieval starts with the first channel again.
     const auto perReading = static_cast<int32_t>(channelCount);
-    if (captureMethod_ == kMethodStream) {
-        ring_->readOldestReadings(values, n, perReading);
-    } else {
-        const int32_t held = ring_->count();
-        if (held < n) n = held;
-        n -= n % perReading;
-        ring_->readNewest(values, n);  // the newest value always ends a reading
+    {
+        std::lock_guard<std::mutex> status(statusMutex_);
+        const uint64_t channels = statusChannels_;
+        uint64_t firstValue = 0;
+        if (captureMethod_ == kMethodStream) {
+            // A retrieval never spans a gap: it ends where readings went missing.
+            stops_.clear();
+            for (const Gap& gap : gaps_) stops_.push_back(gap.at * channels);
+            ring_->readOldestReadings(values, n, perReading, stops_.data(), stops_.size(),
+                                      &firstValue);
+        } else {
+            const int32_t held = ring_->count();
+            if (held < n) n = held;
+            n -= n % perReading;
+            ring_->readNewest(values, n);  // the newest value always ends a reading
+            firstValue = ring_->tally().pushed - static_cast<uint64_t>(n);
+        }
+        const uint64_t first = ceilDiv(firstValue, channels);
+        if (captureMethod_ == kMethodStream) {
+            while (!gaps_.empty() && gaps_.front().at <= first) {
+                lostBeforeGaps_ += gaps_.front().lost;
+                gaps_.pop_front();
+            }
+        }
+        lastFirstIndex_ = trueIndexLocked(first);
+        lastCount_ = static_cast<uint64_t>(n) / channels;
     }
+    if (paced_) roomMade_.set();
 
     const int32_t perChannel = n / static_cast<int32_t>(channelCount);
     fillReadingTimes(axis, times, perChannel);

@@ -22,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -60,6 +61,30 @@ enum WorkerRequest : int32_t {
 constexpr int32_t kUnitErrorNone = 0;
 constexpr int32_t kUnitErrorBadArgument = 3;
 constexpr int32_t kUnitErrorNoBuffer = 6;
+
+// Causes of missing readings, as the capture accounting counts them.
+enum class LossCause : int32_t {
+    RingFull = 1,  // the application did not take them in time
+    OnTheWay = 2,  // lost packets or bytes between unit and host
+    UnitGone = 3,  // the unit left the bus
+};
+
+// The capture accounting of one unit (see include/trelvo/trelvo_status.h):
+// indices count readings per channel from the first reading after run().
+struct CaptureStatus {
+    bool running = false;
+    bool unitGone = false;
+    uint64_t taken = 0;
+    uint64_t nextIndex = 0;
+    uint64_t lastFirstIndex = 0;
+    uint64_t lastCount = 0;
+    uint64_t droppedRingFull = 0;
+    uint64_t lostOnTheWay = 0;
+    int64_t firstUtcNs = 0;
+    int64_t newestUtcNs = 0;
+    int64_t firstMonotonicNs = 0;
+    int64_t newestMonotonicNs = 0;
+};
 
 // Stream reception the worker asks the driver for.
 constexpr uint32_t kStreamPacketSize = 100;
@@ -116,6 +141,10 @@ class TrelvoDevice final : public IRunnable {
     int16_t getValue(int16_t channel, uint16_t* value);
     // 1, or 0 when the output command could not be sent.
     int16_t setDo(int16_t on, int16_t output);
+    // The accounting of the current or last capture. Any thread, at any
+    // time: takes neither callMutex_ nor the state lock (only statusMutex_
+    // and the ring's lock), so it never waits for a retrieval or a capture.
+    CaptureStatus captureStatus() const;
 
     // ---- IRunnable (called by the ThreadRunner only) ----
     uint32_t run() override;
@@ -171,6 +200,24 @@ class TrelvoDevice final : public IRunnable {
     bool sendCommand(const uint8_t* bytes, int32_t length);
     int32_t readReply(uint8_t* bytes, int32_t length);
 
+    // Capture accounting. A gap: `lost` readings per channel went missing on
+    // the way just before delivered reading number `at` (delivered readings
+    // are numbered as the ring numbers its values, divided by the channel
+    // count). The true index of delivered reading d is d plus the readings
+    // lost before it.
+    struct Gap {
+        uint64_t at = 0;
+        uint64_t lost = 0;
+    };
+    // Worker: records a loss before the next reading it delivers.
+    void recordLoss(uint64_t readings, LossCause cause);
+    // Worker, after a block was decoded: the host times of the readings.
+    void noteDelivery(uint64_t readingsBefore);
+    // Under statusMutex_: true index of delivered reading d.
+    uint64_t trueIndexLocked(uint64_t delivered) const;
+    // Reading interval of the running capture, ns (0: unknown).
+    int64_t readingIntervalNs_ = 0;
+
     const int32_t variant_;
     std::atomic<int16_t> handle_{0};
     std::atomic<int32_t> unitError_{kUnitErrorNone};
@@ -211,10 +258,35 @@ class TrelvoDevice final : public IRunnable {
     Settings settings_;
     std::atomic<uint8_t> doMask_{0};
 
-    // Capture, set by run() while the worker is idle.
+    // Capture, set by run() while the worker is idle. ring_ is replaced only
+    // under statusMutex_ (captureStatus reads it from any thread).
     int32_t captureMethod_ = kMethodBlock;
     uint32_t sampleCount_ = 0;
     std::unique_ptr<SampleRing> ring_;
+    // The worker holds off reading a stream that the reader paces until the
+    // ring has room for a whole read (then nothing is dropped for lack of
+    // room); roomMade_ is set when the application takes readings.
+    bool paced_ = false;
+    int32_t pacedRoom_ = 0;
+    platform::Event roomMade_;
+
+    // Guards the accounting below (lock order: statusMutex_, then the ring's
+    // lock). Written by run(), the worker and retrievals; read by
+    // captureStatus.
+    mutable std::mutex statusMutex_;
+    uint32_t statusChannels_ = 1;
+    std::deque<Gap> gaps_;         // gaps not yet passed by a retrieval, oldest first
+    std::vector<uint64_t> stops_;  // scratch: gap positions in values
+    uint64_t lostBeforeGaps_ = 0;  // readings lost at gaps already passed
+    uint64_t lostOnTheWay_ = 0;
+    uint64_t lastFirstIndex_ = 0;
+    uint64_t lastCount_ = 0;
+    bool unitGone_ = false;
+    int64_t firstUtcNs_ = 0;
+    int64_t firstMonotonicNs_ = 0;
+    int64_t newestUtcNs_ = 0;
+    int64_t newestMonotonicNs_ = 0;
+    int64_t captureStartMonotonicNs_ = 0;
 
     // Worker-owned.
     SamplingPacket commandPacket_{};

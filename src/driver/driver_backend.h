@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace trelvo::usb {
 
@@ -37,6 +38,25 @@ class IDriverBackend {
     // come back now, with no lock of the library held. A backend whose reads
     // never wait long may ignore it.
     virtual void wakeStreamRead(int64_t /*file*/) {}
+
+    // True when the unit behind `file` converts only as fast as its stream is
+    // read (a clock that advances with the reads, not with real time): a
+    // reader that waits loses nothing, so the library may hold off reading
+    // until it has room for what a read brings. Real units: false. Any
+    // thread, no lock held; the answer is fixed for the life of the handle.
+    virtual bool readerPacesStream(int64_t /*file*/) { return false; }
+
+    // Where the unit behind device file `index` is attached (its USB port,
+    // "bus-port.port"), found without opening the file; "" when the backend
+    // has no such place (its device files are the units' names) or none is
+    // known. The cross-process claim on a unit is keyed by it, so that
+    // processes that numbered the units differently agree on each one.
+    virtual std::string location(int /*index*/) { return {}; }
+
+    // True when the units behind this backend are simulated: only they may
+    // receive the image built into the library (a real controller never
+    // leaves the bus with it). Asked by the open probe, no lock held.
+    virtual bool simulatesUnits() const { return false; }
 
     // Releases what the backend holds for the process (threads, a USB
     // context). Called once at library unload, after every unit was closed;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "build_settings.h"
 #include "driver/usb_records.h"
 
 namespace trelvo::driver {
@@ -59,6 +61,7 @@ class IsoStream final : public IIsoCompletion {
         failed_ = false;
         wakePending_ = false;
         transfers_ = std::move(transfers);
+        idle_.clear();
         for (auto& t : transfers_) {
             if (t->submit() != UsbStatus::Ok) break;
             ++inFlight_;
@@ -91,6 +94,9 @@ class IsoStream final : public IIsoCompletion {
         // A stream whose device has left the bus still waits out the read's
         // time before it fails: the worker reads again at once, and a failure
         // without a pause would keep it spinning until the unit is closed.
+        // With no transfer left in flight no completion will come to
+        // resubmit the idle ones.
+        if (inFlight_ == 0) resubmitIdleLocked();
         cv_.wait_for(lk, std::chrono::milliseconds(kStreamReadWaitMs),
                      [&] { return !queue_->empty() || wakePending_ || !receiving_; });
         wakePending_ = false;
@@ -110,7 +116,7 @@ class IsoStream final : public IIsoCompletion {
         std::lock_guard<std::mutex> lk(m_);
         const UsbStatus status = t.status();
         if (stopping_ || !receiving_ || status == UsbStatus::Cancelled) {
-            --inFlight_;
+            if (inFlight_ > 0) --inFlight_;  // 0: a late one after a stop gave up
             cv_.notify_all();
             return;
         }
@@ -128,18 +134,44 @@ class IsoStream final : public IIsoCompletion {
             queue_->push(r.data, s == UsbStatus::Ok ? r.length : 0, isoStatusOf(s));
         }
         const UsbStatus again = t.submit();
-        if (again != UsbStatus::Ok) {
+        if (again == UsbStatus::NoDevice) {
             --inFlight_;
-            if (again == UsbStatus::NoDevice || inFlight_ == 0) failed_ = true;
+            failed_ = true;
+        } else if (again != UsbStatus::Ok) {
+            // The frames this transfer would have taken are lost: say so in
+            // the stream, and keep the transfer to submit again (here at the
+            // next completion, or at the next read when none is left).
+            --inFlight_;
+            idle_.push_back(&t);
+            queue_->push(nullptr, 0, kIsoPacketLost);
         }
+        resubmitIdleLocked();
         cv_.notify_all();
     }
 
   private:
+    // Gives the transfers whose resubmission failed another try (m_ held).
+    // While none is in flight every frame is lost: one marker says so for
+    // each try that fails.
+    void resubmitIdleLocked() {
+        while (!idle_.empty() && !stopping_ && receiving_ && !failed_) {
+            const UsbStatus again = idle_.back()->submit();
+            if (again == UsbStatus::Ok) {
+                idle_.pop_back();
+                ++inFlight_;
+                continue;
+            }
+            if (again == UsbStatus::NoDevice) failed_ = true;
+            if (inFlight_ == 0 && !failed_) queue_->push(nullptr, 0, kIsoPacketLost);
+            break;
+        }
+    }
+
     bool stopLocked() {
         std::vector<IIsoTransfer*> toCancel;
         {
             std::lock_guard<std::mutex> lk(m_);
+            idle_.clear();  // not submitted: nothing to cancel or wait for
             if (!receiving_ && inFlight_ == 0) {
                 transfers_.clear();
                 return true;
@@ -177,6 +209,7 @@ class IsoStream final : public IIsoCompletion {
     int inFlight_ = 0;
     usb::IsoStreamParams params_{};
     std::vector<std::unique_ptr<IIsoTransfer>> transfers_;
+    std::vector<IIsoTransfer*> idle_;  // of transfers_: resubmission failed, to try again
     std::unique_ptr<IsoPacketQueue> queue_;
 };
 
@@ -386,7 +419,13 @@ bool UsbDriverBackend::Unit::pipeTransfer(uint32_t code, const usb::PipeTransfer
             *returned = static_cast<uint32_t>(moved);
             return moved > 0;
         case UsbStatus::Stall:
-            device->clearHalt(p.endpointAddress);  // once; the request still fails
+        case UsbStatus::Overflow:
+        case UsbStatus::Error:
+            // A stall, babble or transaction error leaves host and unit
+            // disagreeing about the endpoint's data toggle (or its halt):
+            // clearing the halt resets both sides, so the next request gets
+            // through. Once; the request still fails.
+            device->clearHalt(p.endpointAddress);
             return false;
         default:
             return false;
@@ -453,14 +492,7 @@ int64_t UsbDriverBackend::open(int index) {
         std::lock_guard<std::mutex> lk(mutex_);
         if (!host_ && factory_) host_ = factory_();
         if (!host_) return -1;
-        const std::vector<UsbDeviceEntry> present = host_->devices();
-        // Ports seen for the first time take the lowest free index.
-        for (const auto& e : present) {
-            if (!isCandidate(e.descriptor.idVendor, e.descriptor.idProduct)) continue;
-            if (std::find(ports_.begin(), ports_.end(), e.port) != ports_.end()) continue;
-            auto freeSlot = std::find(ports_.begin(), ports_.end(), std::string());
-            if (freeSlot != ports_.end()) *freeSlot = e.port;
-        }
+        const std::vector<UsbDeviceEntry> present = listLocked(index);
         const std::string& port = ports_[static_cast<std::size_t>(index)];
         if (port.empty()) return -1;
         auto entry = std::find_if(present.begin(), present.end(),
@@ -468,11 +500,21 @@ int64_t UsbDriverBackend::open(int index) {
         if (entry == present.end() ||
             !isCandidate(entry->descriptor.idVendor, entry->descriptor.idProduct))
             return -1;
+        auto download = downloads_.find(index);
+        if (download != downloads_.end() &&
+            std::memcmp(&download->second.descriptor, &entry->descriptor,
+                        sizeof entry->descriptor) != 0)
+            downloads_.erase(download);  // back with the new firmware
         unit->index = index;
         unit->port = port;
         unit->descriptor = entry->descriptor;
         unit->host = host_;
-        if (host_->open(port, unit->device) != UsbStatus::Ok || !unit->device) return -1;
+        const UsbStatus opened = host_->open(port, unit->device);
+        if (opened == UsbStatus::Access) reportNoAccessLocked(port);
+        if (opened != UsbStatus::Ok || !unit->device) return -1;
+        openedPorts_.insert(port);
+        usb::DeviceDescriptor whole{};
+        if (unit->device->deviceDescriptor(whole) == UsbStatus::Ok) unit->descriptor = whole;
     }
     // A unit of ours is claimed at once: the kernel's claim keeps every other
     // process off it (and frees it when its holder dies). A unit without an
@@ -495,6 +537,117 @@ int64_t UsbDriverBackend::open(int index) {
     return file;
 }
 
+void UsbDriverBackend::reportNoAccessLocked(const std::string& port) {
+    // A unit this process opened before is being set up again by udev after
+    // its re-enumeration: that refusal passes. Any other is said once.
+    if (openedPorts_.count(port) || !accessReported_.insert(port).second) return;
+    std::fprintf(stderr,
+                 "trelvo: the unit at USB port %s may not be opened by this user (permission "
+                 "denied): install the udev rule %s (see its file for the group-based form) and "
+                 "plug the unit in again\n",
+                 port.c_str(), build::kUdevRuleFile);
+}
+
+std::vector<UsbDeviceEntry> UsbDriverBackend::listLocked(int index) {
+    std::vector<UsbDeviceEntry> present = host_->devices();
+    const std::string& port = ports_[static_cast<std::size_t>(index)];
+    const bool missing =
+        !port.empty() && std::none_of(present.begin(), present.end(),
+                                      [&](const UsbDeviceEntry& e) { return e.port == port; });
+    // A unit programmed at `index` that has not been seen back yet.
+    const bool awaited = downloads_.count(index) != 0;
+    if ((missing || awaited) && units_.empty() && factory_ && rescanDue()) {
+        // Without udev events (no udevd: containers, minimal systems) a
+        // libusb context's device list never changes: a unit that left the
+        // bus to come back with its firmware would never be seen. A fresh
+        // context lists the bus again. Only with no file open: the open
+        // files' handles and transfers belong to the current context.
+        if (auto fresh = factory_()) {
+            host_ = std::move(fresh);
+            present = host_->devices();
+        }
+    }
+    assignIndicesLocked(present);
+    return present;
+}
+
+bool UsbDriverBackend::rescanDue() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastRescan_ < std::chrono::milliseconds(kRescanIntervalMs)) return false;
+    lastRescan_ = now;
+    return true;
+}
+
+void UsbDriverBackend::adoptReturnedUnitLocked(int index,
+                                               const std::vector<UsbDeviceEntry>& present) {
+    auto download = downloads_.find(index);
+    if (download == downloads_.end()) return;
+    std::string& port = ports_[static_cast<std::size_t>(index)];
+    const auto now = std::chrono::steady_clock::now();
+    const bool stillThere = std::any_of(present.begin(), present.end(),
+                                        [&](const UsbDeviceEntry& e) { return e.port == port; });
+    if (stillThere || now - download->second.at > std::chrono::milliseconds(kReturnWindowMs)) {
+        if (now - download->second.at > std::chrono::milliseconds(kReturnWindowMs))
+            downloads_.erase(download);
+        return;
+    }
+    // The programmed unit left its port. A full-speed unit behind a
+    // companion controller comes back on another bus: the same port chain
+    // under another bus number. Else the one candidate that appeared since
+    // the download (at a port without an index) is taken for it.
+    auto chain = [](const std::string& key) {
+        const auto dash = key.find('-');
+        return dash == std::string::npos ? key : key.substr(dash + 1);
+    };
+    std::vector<std::string> fresh;
+    std::string sameChain;
+    for (const auto& e : present) {
+        if (!isCandidate(e.descriptor.idVendor, e.descriptor.idProduct)) continue;
+        if (std::find(ports_.begin(), ports_.end(), e.port) != ports_.end()) continue;
+        if (download->second.before.count(e.port)) continue;
+        fresh.push_back(e.port);
+        if (chain(e.port) == chain(port)) sameChain = e.port;
+    }
+    const std::string adopted = !sameChain.empty() ? sameChain : fresh.size() == 1 ? fresh[0] : "";
+    if (adopted.empty()) return;
+    if (openedPorts_.count(port)) openedPorts_.insert(adopted);
+    port = adopted;
+    downloads_.erase(download);
+}
+
+void UsbDriverBackend::noteDownload(int index, const usb::DeviceDescriptor& descriptor) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    Download d;
+    d.at = std::chrono::steady_clock::now();
+    d.descriptor = descriptor;
+    if (host_)
+        for (const auto& e : host_->devices()) d.before.insert(e.port);
+    downloads_[index] = std::move(d);
+}
+
+std::string UsbDriverBackend::location(int index) {
+    if (index < 0 || index >= usb::kDeviceFileCount) return {};
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (!host_ && factory_) host_ = factory_();
+    if (!host_) return {};
+    listLocked(index);
+    return ports_[static_cast<std::size_t>(index)];
+}
+
+void UsbDriverBackend::assignIndicesLocked(const std::vector<UsbDeviceEntry>& present) {
+    // A programmed unit that came back elsewhere keeps its index; then
+    // ports seen for the first time take the lowest free index.
+    std::vector<int> waiting;
+    for (const auto& [index, download] : downloads_) waiting.push_back(index);
+    for (int index : waiting) adoptReturnedUnitLocked(index, present);
+    for (const auto& e : present) {
+        if (!isCandidate(e.descriptor.idVendor, e.descriptor.idProduct)) continue;
+        if (std::find(ports_.begin(), ports_.end(), e.port) != ports_.end()) continue;
+        auto freeSlot = std::find(ports_.begin(), ports_.end(), std::string());
+        if (freeSlot != ports_.end()) *freeSlot = e.port;
+    }
+}
+
 std::shared_ptr<UsbDriverBackend::Unit> UsbDriverBackend::find(int64_t file) const {
     std::lock_guard<std::mutex> lk(mutex_);
     auto it = units_.find(file);
@@ -509,6 +662,9 @@ bool UsbDriverBackend::control(int64_t file, uint32_t code, const void* in, uint
         try {
             ok = unit->control(code, static_cast<const uint8_t*>(in), inLength,
                                static_cast<uint8_t*>(out), outLength, &count);
+            // The unit leaves the bus to come back with its firmware,
+            // perhaps elsewhere (open() looks for it).
+            if (ok && code == usb::kIoctlLoadFirmware) noteDownload(unit->index, unit->descriptor);
         } catch (...) {  // allocation failures: the request fails
             ok = false;
         }
@@ -525,11 +681,23 @@ void UsbDriverBackend::close(int64_t file) {
         if (it == units_.end()) return;
         unit = std::move(it->second);
         units_.erase(it);
+        ++closing_;  // the event thread runs on until this stream has stopped
     }
-    unit->stream.stop();  // while the event thread still runs the completions
+    finishClose(std::move(unit));
+    stopEventThreadIfIdle();
+}
+
+void UsbDriverBackend::finishClose(std::shared_ptr<Unit> unit) {
+    // While the event thread still runs the completions.
+    if (!unit->stream.stop()) {
+        // The host never completed some transfers: they still point at this
+        // stream and its handle, which therefore stay allocated for good.
+        new std::shared_ptr<Unit>(unit);
+    }
     unit->releaseClaims();
     unit.reset();  // the handle closes when no request holds it any more
-    stopEventThreadIfIdle();
+    std::lock_guard<std::mutex> lk(mutex_);
+    --closing_;
 }
 
 void UsbDriverBackend::wakeStreamRead(int64_t file) {
@@ -561,7 +729,8 @@ void UsbDriverBackend::stopEventThreadIfIdle() {
     std::lock_guard<std::mutex> sequence(eventMutex_);
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        if (!units_.empty()) return;
+        // A stream being stopped by another close still needs its completions.
+        if (!units_.empty() || closing_ > 0) return;
     }
     if (!eventThread_.joinable()) return;
     eventRun_.store(false, std::memory_order_release);
@@ -575,11 +744,9 @@ void UsbDriverBackend::shutdown() {
     {
         std::lock_guard<std::mutex> lk(mutex_);
         units.swap(units_);
+        closing_ += static_cast<int>(units.size());
     }
-    for (auto& [file, unit] : units) {
-        unit->stream.stop();
-        unit->releaseClaims();
-    }
+    for (auto& [file, unit] : units) finishClose(std::move(unit));
     units.clear();
     stopEventThreadIfIdle();
     std::lock_guard<std::mutex> lk(mutex_);
@@ -597,6 +764,7 @@ void UsbDriverBackend::abandonAfterFork() {
     eventHost_.reset();
     new std::thread(std::move(eventThread_));  // the thread itself did not fork
     eventRun_.store(false);
+    closing_ = 0;  // the closes under way are the parent's threads
 }
 
 void UsbDriverBackend::lockForFork() {

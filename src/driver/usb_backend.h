@@ -8,13 +8,16 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/driver_backend.h"
 #include "driver/usb_host.h"
@@ -30,6 +33,8 @@ constexpr unsigned kEventWaitMs = 100;        // one pass of the event thread
 constexpr int kIsoTransfers = 32;             // isochronous transfers in flight
 constexpr int kIsoPacketsPerTransfer = 4;     // packets (bus frames) per transfer
 constexpr unsigned kStreamStopWaitMs = 2000;  // longest wait for cancelled transfers
+constexpr unsigned kRescanIntervalMs = 200;   // fresh host lists at most this often
+constexpr unsigned kReturnWindowMs = 30000;   // a programmed unit is looked for this long
 constexpr uint16_t kDriverVersionMajor = 1;   // the driver interface answered
 constexpr uint16_t kDriverVersionMinor = 13;
 
@@ -48,6 +53,9 @@ class UsbDriverBackend final : public usb::IDriverBackend {
                  uint32_t outLength, uint32_t* returned) override;
     void close(int64_t file) override;
     void wakeStreamRead(int64_t file) override;
+    // The port of device file `index` ("bus-port.port"), assigning indices
+    // to new candidates as open() does; "" when none was ever seen there.
+    std::string location(int index) override;
 
     // Closes every open file (their streams stopped), ends the event thread
     // and drops the host. Library unload; later calls find no unit until the
@@ -72,6 +80,22 @@ class UsbDriverBackend final : public usb::IDriverBackend {
 
   private:
     std::shared_ptr<Unit> find(int64_t file) const;
+    void assignIndicesLocked(const std::vector<UsbDeviceEntry>& present);
+    // The devices on the bus, indices assigned. When `index`'s port is
+    // missing and no file is open, a fresh host lists the bus again (at most
+    // every kRescanIntervalMs). mutex_ held.
+    std::vector<UsbDeviceEntry> listLocked(int index);
+    // After a download at `index` whose port is now empty: moves the index
+    // to the port where the programmed unit came back (mutex_ held).
+    void adoptReturnedUnitLocked(int index, const std::vector<UsbDeviceEntry>& present);
+    void noteDownload(int index, const usb::DeviceDescriptor& descriptor);
+    bool rescanDue();
+    // One line on stderr for a candidate whose open was refused for
+    // permission (mutex_ held).
+    void reportNoAccessLocked(const std::string& port);
+    // Stops the stream of a unit taken out of units_ (closing_ counted it),
+    // releases its claims and lets it go.
+    void finishClose(std::shared_ptr<Unit> unit);
     void startEventThreadIfNeeded();
     void stopEventThreadIfIdle();
 
@@ -80,7 +104,17 @@ class UsbDriverBackend final : public usb::IDriverBackend {
     std::shared_ptr<IUsbHost> host_;
     std::array<std::string, usb::kDeviceFileCount> ports_;
     std::map<int64_t, std::shared_ptr<Unit>> units_;
+    struct Download {
+        std::chrono::steady_clock::time_point at;
+        std::set<std::string> before;        // the ports on the bus at the download
+        usb::DeviceDescriptor descriptor{};  // the unit's before the download
+    };
+    std::map<int, Download> downloads_;  // by index, until the unit is back
+    std::chrono::steady_clock::time_point lastRescan_{};
+    std::set<std::string> openedPorts_;     // ports opened at least once
+    std::set<std::string> accessReported_;  // ports whose refused access was said
     int64_t nextFile_ = 1;
+    int closing_ = 0;  // units out of units_ whose streams are still stopping
 
     std::mutex eventMutex_;  // serialises starting and stopping the event thread
     std::thread eventThread_;

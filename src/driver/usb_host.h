@@ -116,6 +116,11 @@ class IUsbDeviceHandle {
     virtual UsbStatus setAltSetting(int interfaceNumber, int alternateSetting) = 0;
 
     virtual UsbStatus activeConfig(UsbConfig& config) = 0;
+    // The device descriptor read from the open device, for hosts whose device
+    // list carries only the identity (WinUSB). NotFound: the list's is whole.
+    virtual UsbStatus deviceDescriptor(usb::DeviceDescriptor& /*descriptor*/) {
+        return UsbStatus::NotFound;
+    }
 
     // A new, unsubmitted transfer of `packets` packets of `packetLength` bytes
     // on an isochronous IN endpoint; nullptr when it cannot be made.

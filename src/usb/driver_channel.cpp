@@ -34,4 +34,8 @@ void DriverChannel::wakeStreamRead() const {
     if (file_ >= 0 && backend_) backend_->wakeStreamRead(file_);
 }
 
+bool DriverChannel::readerPacesStream() const {
+    return file_ >= 0 && backend_ && backend_->readerPacesStream(file_);
+}
+
 }  // namespace trelvo::usb

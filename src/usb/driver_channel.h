@@ -28,6 +28,8 @@ class DriverChannel {
                  uint32_t* returned = nullptr) const;
     // See IDriverBackend::wakeStreamRead. Nothing on an invalid channel.
     void wakeStreamRead() const;
+    // See IDriverBackend::readerPacesStream. False on an invalid channel.
+    bool readerPacesStream() const;
 
   private:
     std::shared_ptr<IDriverBackend> backend_;

@@ -127,6 +127,9 @@ class IsocEndpoint : public Endpoint {
     void wakeStreamRead() const {
         if (channel_) channel_->wakeStreamRead();
     }
+    // The unit converts only as fast as this stream is read (see
+    // IDriverBackend::readerPacesStream). Any thread.
+    bool readerPacesStream() const { return channel_ && channel_->readerPacesStream(); }
     // (packet size + 12) x packet count of the last start: the buffer size
     // that lets a read go straight into the caller's buffer.
     uint32_t readSize() const;

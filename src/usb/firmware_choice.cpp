@@ -40,4 +40,8 @@ FirmwareImage firmwareForOpen() {
     return image;
 }
 
+void reportMissingFirmware() {
+    std::fprintf(stderr, "trelvo: %s\n", missingFirmwareText(firmwarePlaces()).c_str());
+}
+
 }  // namespace trelvo::usb

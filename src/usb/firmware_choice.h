@@ -15,4 +15,8 @@ FirmwarePlaces firmwarePlaces();
 // MessageError("No firmware exception"), so the open fails as with no unit.
 FirmwareImage firmwareForOpen();
 
+// One line on stderr: a unit needs its firmware and no file was found, and
+// where to put it (missingFirmwareText over firmwarePlaces()).
+void reportMissingFirmware();
+
 }  // namespace trelvo::usb

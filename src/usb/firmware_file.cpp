@@ -72,6 +72,22 @@ bool readWholeFile(const std::string& path, std::string& text, std::string& why)
     return true;
 }
 
+std::string missingFirmwareText(const FirmwarePlaces& places) {
+    std::string text =
+        "the unit needs its maker's firmware and no firmware file was found (the bundled image is "
+        "for simulated units only; nothing was written to the unit): set ";
+    text += kFirmwareVariable;
+    text += " to the firmware's Intel HEX file, or put it as ";
+    text += kFirmwareFileName;
+    if (!places.dataDirectory.empty()) text += " in the data directory " + places.dataDirectory;
+    if (!places.dataDirectory.empty() && !places.libraryDirectory.empty()) text += " or";
+    if (!places.libraryDirectory.empty())
+        text += " beside the library in " + places.libraryDirectory;
+    else if (places.dataDirectory.empty())
+        text += " beside the library";
+    return text;
+}
+
 FirmwareFile locateFirmwareFile(const FirmwarePlaces& places) {
     if (places.variableSet) return {places.variable, kFirmwareVariable};
     if (!places.dataDirectory.empty()) {

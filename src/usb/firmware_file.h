@@ -65,6 +65,13 @@ class FirmwareImage {
 // line naming the file, where it came from and the fault (no trailing newline).
 bool loadFirmwareImage(const FirmwarePlaces& places, FirmwareImage& image, std::string& error);
 
+// What to do when a unit needs its firmware and no file was found: where to
+// put the unit maker's firmware (the variable, the data directory, beside the
+// library), in one line without a trailing newline. The bundled image is a
+// stand-in for simulated units: a real controller never leaves the bus with
+// it, so it is never sent to a unit on a real bus.
+std::string missingFirmwareText(const FirmwarePlaces& places);
+
 // Reads a whole file into `text` (at most 4 MiB). False with a reason.
 bool readWholeFile(const std::string& path, std::string& text, std::string& why);
 

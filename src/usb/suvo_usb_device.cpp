@@ -62,9 +62,17 @@ bool SuvoUsbDevice::lockName(const char* devicePath, char* name, std::size_t cap
 }
 
 bool SuvoUsbDevice::acquireUnitLock(int16_t index) {
-    char path[64];
+    char path[192];
     char name[256];
-    devicePath(index, path, sizeof path);
+    // Keyed by the unit's place on the bus where the driver knows it (USB
+    // ports: each process numbers the units in its own order), else by the
+    // device file's name.
+    const auto backend = driverBackend();
+    const std::string location = backend ? backend->location(index) : std::string();
+    if (!location.empty() && location.size() < 128)
+        std::snprintf(path, sizeof path, "\\\\.\\trelvo-usb-%s", location.c_str());
+    else
+        devicePath(index, path, sizeof path);
     if (!lockName(path, name, sizeof name)) return false;
     unitLock_ = std::make_unique<Lock>(name);
     if (unitLock_->tryAcquire()) return true;
@@ -212,14 +220,20 @@ bool SuvoUsbDevice::selectInterface(uint8_t interfaceNumber, uint8_t alternateSe
 
 bool SuvoUsbDevice::open(uint16_t product, uint16_t revision, const void* image, uint32_t length,
                          bool& blankAllowed) {
+    needsFirmwareSeen_ = false;
     const bool found = openMatching(product, revision, kOwnVendorId);
     const bool blankPermitted = blankAllowed;
     blankAllowed = !found && blankPermitted;
 
     if (!found) {
         // Without an image nothing can be programmed: a unit that does not run
-        // the firmware is as good as none.
-        if (!image) throw MessageError("No firmware exception");
+        // the firmware is as good as none. It is only looked at (opened and
+        // closed again), so that the caller can say what it needs.
+        if (!image) {
+            needsFirmwareSeen_ = openMatching(product, 0, kOwnVendorId);
+            close();
+            throw MessageError("No firmware exception");
+        }
         if (openMatching(product, 0, kOwnVendorId)) {
             blankAllowed = false;
         } else {

@@ -41,6 +41,8 @@ class SuvoUsbDevice {
     // suitable unit; also when no unit runs the firmware and no image is
     // given) or "Driver version too old exception" (unit closed first).
     // On return blankAllowed is true only when a blank unit was programmed.
+    // Without an image, a unit that would need a download is opened only to
+    // be seen (nothing is written to it); unitNeedingFirmwareSeen() tells.
     bool open(uint16_t product, uint16_t revision, const void* image, uint32_t length,
               bool& blankAllowed);
     // Programs the open unit (driver path or host path by OS version and
@@ -89,6 +91,9 @@ class SuvoUsbDevice {
     const DriverChannel& channel() const { return channel_; }
     bool isOpen() const { return channel_.valid(); }
     bool holdsUnitLock() const { return unitLock_ != nullptr; }
+    // After a failed open() without an image: a unit was there that the
+    // image would have been sent to.
+    bool unitNeedingFirmwareSeen() const { return needsFirmwareSeen_; }
 
     // Name of the named mutex for a device path: "Global\" (when the OS's
     // major version is above 4) plus the part after the path's last
@@ -124,6 +129,7 @@ class SuvoUsbDevice {
     std::unique_ptr<Lock> unitLock_;
     DeviceDescriptor descriptor_{};
     DriverVersion driverVersion_{};
+    bool needsFirmwareSeen_ = false;
 };
 
 }  // namespace trelvo::usb

@@ -28,13 +28,18 @@ struct FakeUsbHost::Device {
     uint64_t generation = 0;  // bumped whenever the device leaves the bus
     bool returning = false;
     uint64_t returnAtMicros = 0;
+    std::string returnPort;  // where it comes back; empty: where it was
     unsigned refuseAccessMs = 0;
     uint64_t accessFromMicros = 0;
     bool heldElsewhere = false;
     bool claimedHere = false;
     std::map<uint8_t, int> stalls;
+    std::map<uint8_t, std::pair<int, UsbStatus>> bulkFaults;
+    std::map<uint8_t, bool> toggleOutOfStep;
     int clearHalts = 0;
     unsigned packetErrorEvery = 0;
+    unsigned cancelDelayMs = 0;
+    int submitFailures = 0;
     uint64_t packetsSeen = 0;
     bool streamStarted = false;
     // Frames taken from the unit model and not yet handed to a transfer
@@ -95,6 +100,10 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
     UsbStatus submit() override {
         std::lock_guard<std::mutex> lk(host_->mutex);
         if (!device_->onBus || device_->generation != generation_) return UsbStatus::NoDevice;
+        if (device_->submitFailures > 0) {
+            --device_->submitFailures;
+            return UsbStatus::Error;
+        }
         if (!device_->streamStarted) {
             const usb::IsoStreamParams p{0, static_cast<uint32_t>(packetLength_),
                                          static_cast<uint32_t>(results_.size()), 1, 2};
@@ -110,6 +119,7 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
     }
     void cancel() override {
         std::lock_guard<std::mutex> lk(host_->mutex);
+        if (!cancelRequested_) cancelAtMicros_ = FakeUsbHost::nowMicros();
         cancelRequested_ = true;
         host_->changed.notify_all();
     }
@@ -128,6 +138,8 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
             return true;
         }
         if (cancelRequested_) {
+            if (FakeUsbHost::nowMicros() < cancelAtMicros_ + uint64_t{d.cancelDelayMs} * 1000)
+                return false;
             status_ = UsbStatus::Cancelled;
             return true;
         }
@@ -188,6 +200,7 @@ class FakeUsbHost::Transfer final : public driver::IIsoTransfer {
     std::vector<driver::IsoPacketResult> results_;
     UsbStatus status_ = UsbStatus::Error;
     bool cancelRequested_ = false;
+    uint64_t cancelAtMicros_ = 0;
 };
 
 namespace {
@@ -244,6 +257,24 @@ class Handle final : public driver::IUsbDeviceHandle {
             --stall->second;
             return UsbStatus::Stall;
         }
+        auto fault = device_->bulkFaults.find(endpoint);
+        if (fault != device_->bulkFaults.end() && fault->second.first > 0) {
+            --fault->second.first;
+            device_->toggleOutOfStep[endpoint] = true;
+            if (endpoint == kBulkInEndpoint) {  // the reply went out and was lost
+                std::vector<uint8_t> lost(static_cast<std::size_t>(length));
+                const usb::PipeTransfer t{sim::kPipeBulkIn, 0};
+                device_->modelControl(usb::kIoctlTransfer, &t, sizeof t, lost.data(),
+                                      static_cast<uint32_t>(length));
+            }
+            return fault->second.second;
+        }
+        if (device_->toggleOutOfStep[endpoint]) {
+            // The receiver takes each packet for a repeat of the last one.
+            if (endpoint & 0x80) return UsbStatus::Timeout;
+            *transferred = length;
+            return UsbStatus::Ok;
+        }
         uint32_t pipe;
         if (endpoint == kBulkOutEndpoint)
             pipe = sim::kPipeBulkOut;
@@ -263,10 +294,11 @@ class Handle final : public driver::IUsbDeviceHandle {
         *transferred = 0;
         return UsbStatus::NotFound;
     }
-    UsbStatus clearHalt(uint8_t) override {
+    UsbStatus clearHalt(uint8_t endpoint) override {
         std::lock_guard<std::mutex> lk(host_->mutex);
         if (!alive()) return UsbStatus::NoDevice;
         ++device_->clearHalts;
+        device_->toggleOutOfStep[endpoint] = false;  // both sides start again at DATA0
         return UsbStatus::Ok;
     }
     UsbStatus claimInterface(int number) override {
@@ -367,6 +399,7 @@ void FakeUsbHost::leaveBusLocked(Device& d) {
 
 void FakeUsbHost::processReturnsLocked() {
     const uint64_t now = nowMicros();
+    std::vector<std::shared_ptr<Device>> moved;
     for (auto& [port, d] : devices_) {
         if (!d->returning || now < d->returnAtMicros) continue;
         d->syncLocked();
@@ -374,6 +407,35 @@ void FakeUsbHost::processReturnsLocked() {
         d->returning = false;
         d->onBus = true;
         d->accessFromMicros = now + uint64_t{d->refuseAccessMs} * 1000;
+        if (!d->returnPort.empty() && d->returnPort != port) moved.push_back(d);
+    }
+    for (auto& d : moved) {
+        devices_.erase(d->port);
+        d->port = d->returnPort;
+        devices_[d->port] = d;
+    }
+}
+
+void FakeUsbHost::returnAt(const std::string& port, const std::string& newPort) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->returnPort = newPort;
+}
+
+void FakeUsbHost::freezeList(bool frozen) {
+    newContext();
+    std::lock_guard<std::mutex> lk(mutex);
+    frozen_ = frozen;
+}
+
+void FakeUsbHost::newContext() {
+    std::lock_guard<std::mutex> lk(mutex);
+    processReturnsLocked();
+    frozenList_.clear();
+    frozenGenerations_.clear();
+    for (const auto& [port, d] : devices_) {
+        if (!d->onBus) continue;
+        frozenList_.push_back({port, d->descriptor()});
+        frozenGenerations_[port] = d->generation;
     }
 }
 
@@ -387,6 +449,11 @@ void FakeUsbHost::holdElsewhere(const std::string& port, bool held) {
     if (auto d = deviceAt(port)) d->heldElsewhere = held;
 }
 
+void FakeUsbHost::refuseAccess(const std::string& port, bool refused) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->accessFromMicros = refused ? UINT64_MAX : 0;
+}
+
 void FakeUsbHost::refuseAccessAfterReturn(const std::string& port, unsigned ms) {
     std::lock_guard<std::mutex> lk(mutex);
     if (auto d = deviceAt(port)) d->refuseAccessMs = ms;
@@ -395,6 +462,21 @@ void FakeUsbHost::refuseAccessAfterReturn(const std::string& port, unsigned ms) 
 void FakeUsbHost::stallBulk(const std::string& port, uint8_t endpoint, int count) {
     std::lock_guard<std::mutex> lk(mutex);
     if (auto d = deviceAt(port)) d->stalls[endpoint] = count;
+}
+
+void FakeUsbHost::failBulk(const std::string& port, uint8_t endpoint, int count, UsbStatus status) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->bulkFaults[endpoint] = {count, status};
+}
+
+void FakeUsbHost::failSubmits(const std::string& port, int count) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->submitFailures = count;
+}
+
+void FakeUsbHost::slowCancel(const std::string& port, unsigned ms) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) d->cancelDelayMs = ms;
 }
 
 void FakeUsbHost::failPacketsEvery(const std::string& port, unsigned n) {
@@ -443,6 +525,7 @@ void FakeUsbHost::withModel(const std::string& port,
 std::vector<driver::UsbDeviceEntry> FakeUsbHost::devices() {
     std::lock_guard<std::mutex> lk(mutex);
     processReturnsLocked();
+    if (frozen_) return frozenList_;
     std::vector<driver::UsbDeviceEntry> out;
     for (const auto& [port, d] : devices_)
         if (d->onBus) out.push_back({port, d->descriptor()});
@@ -455,6 +538,11 @@ UsbStatus FakeUsbHost::open(const std::string& port,
     processReturnsLocked();
     auto d = deviceAt(port);
     if (!d || !d->onBus) return UsbStatus::NotFound;
+    if (frozen_) {  // only what the stale list holds, as it was then
+        auto listed = frozenGenerations_.find(port);
+        if (listed == frozenGenerations_.end() || listed->second != d->generation)
+            return UsbStatus::NotFound;
+    }
     if (nowMicros() < d->accessFromMicros) return UsbStatus::Access;
     ++handles;
     device = std::make_unique<Handle>(shared_from_this(), d);

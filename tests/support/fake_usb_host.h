@@ -40,12 +40,36 @@ class FakeUsbHost final : public driver::IUsbHost,
 
     // ---- Faults ----
     void holdElsewhere(const std::string& port, bool held);  // claims refused: busy
+    // Opens are refused (no access) until called again with false.
+    void refuseAccess(const std::string& port, bool refused);
     // After each re-enumeration, opens are refused (no access) for `ms`.
     void refuseAccessAfterReturn(const std::string& port, unsigned ms);
     // The next `count` bulk transfers on `endpoint` stall.
     void stallBulk(const std::string& port, uint8_t endpoint, int count);
+    // The next `count` bulk transfers on `endpoint` end with `status` (Error:
+    // a transaction error, Overflow: babble) and leave the endpoint's data
+    // toggle out of step: until its halt is cleared, the unit drops what the
+    // host sends there (the host sees it sent) and the host drops what the
+    // unit sends (the host sees a time-out).
+    void failBulk(const std::string& port, uint8_t endpoint, int count, driver::UsbStatus status);
+    // The next `count` isochronous submissions fail (the host controller
+    // out of bandwidth or memory for a moment).
+    void failSubmits(const std::string& port, int count);
+    // A cancelled isochronous transfer completes only `ms` after its cancel
+    // (a host controller that retires transfers at its own pace).
+    void slowCancel(const std::string& port, unsigned ms);
     // Every n-th isochronous packet arrives with a bus error (0: none).
     void failPacketsEvery(const std::string& port, unsigned n);
+
+    // After each re-enumeration the unit comes back at `newPort` (another
+    // port, or the same chain on another bus, as behind a companion controller).
+    void returnAt(const std::string& port, const std::string& newPort);
+    // Without udev events the host's device list stays as it was: devices()
+    // and open() see the bus as of the last newContext() while frozen.
+    void freezeList(bool frozen);
+    // A fresh libusb context: the list is taken again. The backend's host
+    // factory in these tests calls it.
+    void newContext();
 
     // ---- Observation ----
     std::vector<ControlRecord> controlLog(const std::string& port) const;
@@ -77,6 +101,9 @@ class FakeUsbHost final : public driver::IUsbHost,
   private:
     std::shared_ptr<Device> deviceAt(const std::string& port) const;
     std::map<std::string, std::shared_ptr<Device>> devices_;
+    bool frozen_ = false;
+    std::vector<driver::UsbDeviceEntry> frozenList_;
+    std::map<std::string, uint64_t> frozenGenerations_;  // a stale entry opens nothing
 };
 
 }  // namespace trelvo::testing

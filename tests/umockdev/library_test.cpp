@@ -105,6 +105,9 @@ class Library : public ::testing::Test {
 // for byte, leaves the bus and is found again under the same device index
 // while a second unit keeps its own.
 TEST_F(Library, DownloadAndReenumerationKeepTheIndex) {
+    // On a real bus only a firmware file is sent: the one the library's
+    // bundled image was built from.
+    setenv("TRELVO_FIRMWARE", TRELVO_UMOCK_FIRMWARE_HEX, 1);
     plug(1, sim::FirmwareState::OtherRevision);
     plug(2);
     const int16_t first = openUnit();  // the unit that runs the firmware goes first
@@ -115,6 +118,7 @@ TEST_F(Library, DownloadAndReenumerationKeepTheIndex) {
     const auto start = Clock::now();
     const int16_t second = openUnit();
     const auto took = Clock::now() - start;
+    unsetenv("TRELVO_FIRMWARE");
     ASSERT_NE(second, 0) << "the programmed unit was not found again";
     EXPECT_NE(second, first);
     EXPECT_LT(took, 10s);
@@ -183,6 +187,19 @@ TEST_F(Library, MalformedFirmwareFileSendsNothing) {
     std::remove(path.c_str());
     EXPECT_TRUE(bus_.memoryWrites(1).empty());
     EXPECT_EQ(bus_.downloads(1), 0);
+}
+
+// Without a firmware file a unit that needs one is never written to: the
+// open fails at once with one line that says where the firmware goes.
+TEST_F(Library, WithoutAFirmwareFileNothingIsSentAndTheOpenFailsAtOnce) {
+    unsetenv("TRELVO_FIRMWARE");
+    plug(1, sim::FirmwareState::OtherRevision);
+    const auto start = Clock::now();
+    EXPECT_EQ(openUnit(), 0);
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_TRUE(bus_.memoryWrites(1).empty());
+    EXPECT_EQ(bus_.downloads(1), 0);
+    EXPECT_FALSE(bus_.claimed(1));
 }
 
 // Lost packets (error status, no data) cost their readings and nothing else:

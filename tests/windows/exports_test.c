@@ -1,5 +1,5 @@
 /* Trelvo.dll as an application sees it: loaded with LoadLibrary, every
- * function resolved by plain name, decorated name and ordinal, the version
+ * function resolved by plain name, decorated name (32-bit only) and ordinal, the version
  * read through the real version resource, the error line of a fresh library,
  * opening without any device file, a firmware download, unloading with a unit
  * open (by FreeLibrary and by the end of the process), and a unit held by
@@ -18,6 +18,16 @@ typedef __typeof__(&TrelvoOpenUnitProgress) OpenUnitProgressFn;
 typedef __typeof__(&TrelvoCloseUnit) CloseUnitFn;
 typedef __typeof__(&TrelvoSetInterval) SetIntervalFn;
 typedef __typeof__(&TrelvoRun) RunFn;
+
+/* The 32-bit DLL exports every function under its plain name (ordinals
+ * 1-16) and its stdcall-decorated name (17-32); the 64-bit one, whose single
+ * calling convention has no decoration, under its plain name only. */
+#if defined(_WIN64)
+#define DECORATED_NAMES 0
+#else
+#define DECORATED_NAMES 1
+#endif
+enum { kExportCount = 16, kOrdinalCount = DECORATED_NAMES ? 2 * kExportCount : kExportCount };
 
 /* The sixteen exports in ASCII order, with the bytes of their arguments. */
 static const struct {
@@ -58,7 +68,7 @@ static FARPROC byOrdinal(HMODULE module, int ordinal) {
 }
 
 /* Loads Trelvo.dll (found beside this program) and resolves what the tests
- * call, each through a different one of the three ways. */
+ * call, each through a different one of the ways the DLL offers. */
 static int loadLibrary(Library* library) {
     memset(library, 0, sizeof *library);
     library->module = LoadLibraryA("Trelvo.dll");
@@ -66,17 +76,27 @@ static int loadLibrary(Library* library) {
     if (!library->module) return 0;
     library->getUnitInfo =
         (GetUnitInfoFn)(void (*)(void))GetProcAddress(library->module, "TrelvoGetUnitInfo");
+#if DECORATED_NAMES
     library->openUnit =
         (OpenUnitFn)(void (*)(void))GetProcAddress(library->module, "_TrelvoOpenUnit@0");
-    library->openUnitAsync = (OpenUnitAsyncFn)(void (*)(void))byOrdinal(library->module, 9);
     library->openUnitProgress = (OpenUnitProgressFn)(void (*)(void))byOrdinal(library->module, 26);
-    library->closeUnit =
-        (CloseUnitFn)(void (*)(void))GetProcAddress(library->module, "TrelvoCloseUnit");
     library->setInterval =
         (SetIntervalFn)(void (*)(void))GetProcAddress(library->module, "_TrelvoSetInterval@20");
+#else
+    library->openUnit = (OpenUnitFn)(void (*)(void))byOrdinal(library->module, 8);
+    library->openUnitProgress = (OpenUnitProgressFn)(void (*)(void))byOrdinal(library->module, 10);
+    library->setInterval =
+        (SetIntervalFn)(void (*)(void))GetProcAddress(library->module, "TrelvoSetInterval");
+#endif
+    library->openUnitAsync = (OpenUnitAsyncFn)(void (*)(void))byOrdinal(library->module, 9);
+    library->closeUnit =
+        (CloseUnitFn)(void (*)(void))GetProcAddress(library->module, "TrelvoCloseUnit");
     library->run = (RunFn)(void (*)(void))GetProcAddress(library->module, "TrelvoRun");
-    return library->getUnitInfo && library->openUnit && library->openUnitAsync &&
-           library->openUnitProgress && library->closeUnit && library->setInterval && library->run;
+    const int resolved = library->getUnitInfo && library->openUnit && library->openUnitAsync &&
+                         library->openUnitProgress && library->closeUnit && library->setInterval &&
+                         library->run;
+    CHECK_MSG(resolved, "an export the tests call is missing");
+    return resolved;
 }
 
 static int16_t infoLine(const Library* library, int16_t handle, int16_t line, char* text,
@@ -87,29 +107,49 @@ static int16_t infoLine(const Library* library, int16_t handle, int16_t line, ch
 
 static void checkExportTable(HMODULE module) {
     FARPROC entries[16];
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < kExportCount; ++i) {
         char decorated[64];
         snprintf(decorated, sizeof decorated, "_%s@%d", kExports[i].name,
                  kExports[i].argumentBytes);
         FARPROC plain = GetProcAddress(module, kExports[i].name);
         FARPROC byDecorated = GetProcAddress(module, decorated);
         FARPROC plainOrdinal = byOrdinal(module, i + 1);
-        FARPROC decoratedOrdinal = byOrdinal(module, i + 17);
         CHECK_MSG(plain != NULL, "%s not exported", kExports[i].name);
+        CHECK_MSG(plainOrdinal == plain, "ordinal %d is not %s", i + 1, kExports[i].name);
+#if DECORATED_NAMES
+        FARPROC decoratedOrdinal = byOrdinal(module, i + 17);
         CHECK_MSG(byDecorated == plain, "%s is not the same entry as %s", decorated,
                   kExports[i].name);
-        CHECK_MSG(plainOrdinal == plain, "ordinal %d is not %s", i + 1, kExports[i].name);
         CHECK_MSG(decoratedOrdinal == plain, "ordinal %d is not %s", i + 17, decorated);
+#else
+        CHECK_MSG(byDecorated == NULL, "%s is exported by the 64-bit DLL", decorated);
+#endif
         /* The compiler's own spelling of an exported stdcall function
-         * (TrelvoRun@12) must not leak in as a third name. */
+         * (TrelvoRun@12) must not leak in as another name. */
         CHECK_MSG(GetProcAddress(module, decorated + 1) == NULL, "%s is exported", decorated + 1);
         entries[i] = plain;
     }
-    for (int i = 0; i < 16; ++i)
-        for (int j = i + 1; j < 16; ++j)
+    for (int i = 0; i < kExportCount; ++i)
+        for (int j = i + 1; j < kExportCount; ++j)
             CHECK_MSG(entries[i] != entries[j], "%s and %s share an entry point", kExports[i].name,
                       kExports[j].name);
-    CHECK(byOrdinal(module, 33) == NULL);
+    /* The capture-status extension, where it is built, follows the sixteen:
+     * plain at 33 and decorated (_TrelvoGetCaptureStatus@8) at 34 in the
+     * 32-bit DLL, plain at 17 in the 64-bit one. Nothing comes after it. */
+    int next = kOrdinalCount + 1;
+    FARPROC status = GetProcAddress(module, "TrelvoGetCaptureStatus");
+    if (status) {
+        CHECK_MSG(byOrdinal(module, next) == status, "ordinal %d is not TrelvoGetCaptureStatus",
+                  next);
+        ++next;
+#if DECORATED_NAMES
+        CHECK(GetProcAddress(module, "_TrelvoGetCaptureStatus@8") == status);
+        CHECK_MSG(byOrdinal(module, next) == status, "ordinal %d is not _TrelvoGetCaptureStatus@8",
+                  next);
+        ++next;
+#endif
+    }
+    CHECK_MSG(byOrdinal(module, next) == NULL, "ordinal %d is exported", next);
 }
 
 /* The version resource as the system reads it: fixed file version 1.0.4.0

@@ -1,10 +1,12 @@
-/* Calls every function of trelvo.h. Compiled (not linked) for 32-bit Windows,
+/* Calls every function of trelvo.h and trelvo_status.h. Compiled (not linked) for 32-bit Windows,
  * its undefined symbols are the stdcall names a client compiled against the
  * header asks the import library for (__imp__TrelvoSetTrigger@32, ...); the
- * CI stage compares them with the DLL's decorated exports. */
+ * CI stage compares them with the DLL's decorated exports. Compiled for
+ * 64-bit Windows, they must be the plain names (__imp_TrelvoSetTrigger). */
 #include <stddef.h>
 
 #include "trelvo/trelvo.h"
+#include "trelvo/trelvo_status.h"
 
 int callEveryFunction(void) {
     int16_t handle = 0, progress = 0, value = 0;
@@ -29,5 +31,7 @@ int callEveryFunction(void) {
     sum += TrelvoGetValue(handle, 1, &reading);
     sum += TrelvoSetDo(handle, 1, 0);
     TrelvoApplyFix(0, 0);
+    TrelvoCaptureStatus status;
+    sum += TrelvoGetCaptureStatus(handle, &status);
     return sum;
 }

@@ -49,7 +49,8 @@ bool isUnder(const std::string& path, const char* directory) {
 
 }  // namespace
 
-bool describeFirmware(std::string& text) {
+namespace {
+trelvo::usb::FirmwarePlaces firmwarePlaces() {
     trelvo::usb::FirmwarePlaces places;
     if (const char* value = std::getenv(trelvo::usb::kFirmwareVariable); value && *value) {
         places.variableSet = true;
@@ -59,6 +60,27 @@ bool describeFirmware(std::string& text) {
     places.dataDirectory = trelvo::build::kFirmwareDirectoryRelative
                                ? places.libraryDirectory + "/" + trelvo::build::kFirmwareDirectory
                                : trelvo::build::kFirmwareDirectory;
+    return places;
+}
+}  // namespace
+
+std::string missingFirmwareNote() {
+    if (const char* simulated = std::getenv("TRELVO_SIMULATE"); simulated && *simulated) return {};
+    const trelvo::usb::FirmwarePlaces places = firmwarePlaces();
+    trelvo::usb::FirmwareImage image;
+    std::string error;
+    if (!trelvo::usb::loadFirmwareImage(places, image, error) || !image.isBundled()) return {};
+    std::string note =
+        "no firmware file: the bundled image is only for simulated units, so a connected unit "
+        "that still needs its firmware will not open; put the unit maker's firmware (Intel HEX) "
+        "in TRELVO_FIRMWARE=/path/to/file.hex";
+    if (!places.dataDirectory.empty()) note += ", " + places.dataDirectory + "/trelvo_fw.hex";
+    note += " or beside the library as trelvo_fw.hex";
+    return note;
+}
+
+bool describeFirmware(std::string& text) {
+    const trelvo::usb::FirmwarePlaces places = firmwarePlaces();
     trelvo::usb::FirmwareImage image;
     std::string error;
     if (!trelvo::usb::loadFirmwareImage(places, image, error)) {

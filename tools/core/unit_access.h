@@ -12,6 +12,11 @@ namespace trelvo_cli {
 // When the chosen file is bad, false and `text` holds the fault.
 bool describeFirmware(std::string& text);
 
+// On a real bus (no simulated units) with no firmware file found: the user
+// words for what the library does then (a unit that needs its firmware does
+// not open; where to put the file). Else "".
+std::string missingFirmwareNote();
+
 // When a unit with the unit's vendor id is on the bus but its device node
 // cannot be opened for reading and writing by this user, the message that
 // says so and names the rule to install; else "". Reads

@@ -119,6 +119,11 @@ Failure openFailure(bool holdingUnits) {
                     std::string("no unit found among the simulated units (") + simulated + ")");
             if (const std::string noAccess = unitWithoutAccess(); !noAccess.empty())
                 return Failure(kExitNoAccess, noAccess);
+            if (const std::string firmware = missingFirmwareNote(); !firmware.empty())
+                return Failure(kExitNoUnit,
+                               "no unit found: none is connected, or every one is in use by "
+                               "another program, or it needs its firmware (" +
+                                   firmware + "; to try without hardware, use --simulate 1)");
             return Failure(kExitNoUnit,
                            "no unit found: none is connected, or every one is in use by another "
                            "program (to try without hardware, use --simulate 1)");

@@ -1,10 +1,15 @@
 // The real kernel driver on Windows: device files "\\.\suvopp-N" opened with
-// CreateFileA and driven with synchronous DeviceIoControl requests.
+// CreateFileA and driven with synchronous DeviceIoControl requests. Where that
+// driver has no device file, units bound to WinUSB are reached through the
+// WinUSB backend (driver/winusb/).
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "driver/backend_factory.h"
+#include "driver/winusb/winusb_host.h"
 
 namespace trelvo::usb {
 
@@ -45,7 +50,35 @@ class Win32DriverBackend final : public IDriverBackend {
 
 }  // namespace
 
+namespace {
+
+// True when the named kernel driver has made a device file: its "suvopp-N"
+// names are among the DOS device names.
+bool kernelDriverFilesPresent() {
+    std::vector<char> names(64 * 1024);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+        if (n == 0) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+            names.resize(names.size() * 4);
+            continue;
+        }
+        for (const char* p = names.data(); p < names.data() + n && *p; p += std::strlen(p) + 1)
+            if (_strnicmp(p, "suvopp-", 7) == 0) return true;
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+// The named kernel driver when its device files exist; else WinUSB where
+// winusb.dll and setupapi.dll load; else the kernel driver's files (which
+// then find no unit).
 std::shared_ptr<IDriverBackend> createPlatformBackend() {
+    if (!kernelDriverFilesPresent()) {
+        if (auto winusb = driver::createWinusbBackend(driver::systemWinusbApi())) return winusb;
+    }
     return std::make_shared<Win32DriverBackend>();
 }
 

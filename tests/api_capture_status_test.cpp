@@ -1,0 +1,269 @@
+// Capture accounting through the C API (TrelvoGetCaptureStatus) on simulated
+// units with counter signals: every delivered reading's index must be its
+// true one, and every missing reading must be counted under its cause.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "api/unit_table.h"
+#include "platform/platform.h"
+#include "sim/simulator.h"
+#include "trelvo/trelvo.h"
+#include "trelvo/trelvo_status.h"
+
+namespace {
+
+using trelvo::sim::Signal;
+using trelvo::sim::Simulator;
+using trelvo::sim::UnitConfig;
+using trelvo::sim::Waveform;
+
+TrelvoCaptureStatus status(int16_t handle) {
+    TrelvoCaptureStatus s{};
+    s.size = sizeof s;
+    EXPECT_EQ(TrelvoGetCaptureStatus(handle, &s), 1);
+    EXPECT_EQ(s.size, sizeof s);
+    return s;
+}
+
+int64_t utcNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class CaptureStatus : public ::testing::Test {
+  protected:
+    void SetUp() override { sim = Simulator::install(); }
+    void TearDown() override { trelvo::api::closeAllUnits(); }
+
+    int16_t open(bool fast) {
+        UnitConfig config;
+        config.fastClock = fast;
+        unit = sim->plug(0, config);
+        Signal counter;
+        counter.waveform = Waveform::Counter;
+        unit->setAllSignals(counter);
+        const int16_t handle = TrelvoOpenUnit();
+        EXPECT_EQ(handle, 1);
+        return handle;
+    }
+
+    // One channel, 1000 readings in intervalUs: returns the counter step per reading.
+    void oneChannel(int16_t h, uint32_t intervalUs) {
+        int16_t channel = 1;
+        ASSERT_GT(TrelvoSetInterval(h, intervalUs, 1000, &channel, 1), 0);
+    }
+
+    // Retrieves up to `chunk` readings; checks that the values continue the
+    // counter from the index the status names. Returns the readings got.
+    int32_t takeAndCheck(int16_t h, uint32_t chunk) {
+        std::vector<uint16_t> values(chunk);
+        const int32_t got = TrelvoGetValues(h, values.data(), chunk);
+        const TrelvoCaptureStatus s = status(h);
+        if (got == 0) return 0;
+        EXPECT_EQ(s.lastCount, static_cast<uint64_t>(got));
+        if (!haveOrigin) {
+            // The counter advances by the conversions per reading (the
+            // timer may oversample): learnt from the first two readings.
+            if (got < 2) return got;
+            origin = values[0];
+            originIndex = s.lastFirstIndex;
+            step = static_cast<uint16_t>((values[1] - values[0]) & 0xFFF);
+            EXPECT_GE(step, 1u);
+            haveOrigin = true;
+        }
+        for (int32_t i = 0; i < got; ++i) {
+            const uint64_t index = s.lastFirstIndex + static_cast<uint64_t>(i);
+            const uint16_t expected =
+                static_cast<uint16_t>((origin + (index - originIndex) * step) & 0xFFF);
+            if (values[static_cast<std::size_t>(i)] != expected) {
+                ADD_FAILURE() << "reading at index " << index << " reads " << values[i]
+                              << ", expected " << expected;
+                return got;
+            }
+        }
+        return got;
+    }
+
+    std::shared_ptr<Simulator> sim;
+    std::shared_ptr<trelvo::sim::SimUnit> unit;
+    bool haveOrigin = false;
+    uint16_t origin = 0;
+    uint64_t originIndex = 0;
+    uint64_t step = 1;
+};
+
+TEST_F(CaptureStatus, RefusesWhatItCannotFillAndNeverWritesPastTheSizeGiven) {
+    TrelvoCaptureStatus s{};
+    s.size = sizeof s;
+    EXPECT_EQ(TrelvoGetCaptureStatus(1, &s), 0);  // no unit open
+    const int16_t h = open(true);
+    EXPECT_EQ(TrelvoGetCaptureStatus(h, nullptr), 0);
+    s.size = 7;
+    EXPECT_EQ(TrelvoGetCaptureStatus(h, &s), 0);
+    EXPECT_EQ(s.size, 7u);
+    EXPECT_EQ(TrelvoGetCaptureStatus(static_cast<int16_t>(h + 1), &s), 0);
+
+    // An older, smaller structure: whole fields up to its size, nothing beyond.
+    oneChannel(h, 10000);
+    ASSERT_EQ(TrelvoRun(h, 1000, TRELVO_METHOD_STREAM), 1);
+    std::vector<uint16_t> values(100);
+    while (TrelvoGetValues(h, values.data(), 100) == 0) trelvo::platform::sleepMs(1);
+    unsigned char bytes[sizeof(TrelvoCaptureStatus) + 8];
+    std::memset(bytes, 0xA5, sizeof bytes);
+    const uint32_t small = offsetof(TrelvoCaptureStatus, lastFirstIndex) + 4;  // cuts a field
+    std::memcpy(bytes, &small, sizeof small);
+    ASSERT_EQ(TrelvoGetCaptureStatus(h, reinterpret_cast<TrelvoCaptureStatus*>(bytes)), 1);
+    uint32_t filled = 0;
+    std::memcpy(&filled, bytes, sizeof filled);
+    EXPECT_EQ(filled, offsetof(TrelvoCaptureStatus, lastFirstIndex));
+    for (std::size_t i = filled; i < sizeof bytes; ++i) ASSERT_EQ(bytes[i], 0xA5) << i;
+    uint32_t flags = 0;
+    std::memcpy(&flags, bytes + offsetof(TrelvoCaptureStatus, flags), sizeof flags);
+    EXPECT_EQ(flags, TRELVO_STATUS_RUNNING);
+
+    TrelvoStop(h);
+    EXPECT_EQ(status(h).flags & TRELVO_STATUS_RUNNING, 0u);
+    TrelvoCloseUnit(h);
+    s.size = sizeof s;
+    EXPECT_EQ(TrelvoGetCaptureStatus(h, &s), 0);
+}
+
+TEST_F(CaptureStatus, FastStreamIsLosslessEvenWithASlowReaderAndASmallRing) {
+    const int16_t h = open(true);
+    oneChannel(h, 1000);                                     // the fastest setting
+    ASSERT_EQ(TrelvoRun(h, 2000, TRELVO_METHOD_STREAM), 1);  // a ring far smaller than a read
+    uint64_t total = 0;
+    int pauses = 0;
+    while (total < 300000) {
+        const int32_t got = takeAndCheck(h, 1500);
+        if (HasFailure()) return;
+        total += static_cast<uint64_t>(got);
+        // A reader that falls behind now and then: the unit waits for it.
+        if (total > 50000u * static_cast<uint64_t>(pauses + 1) && pauses < 3) {
+            trelvo::platform::sleepMs(150);
+            ++pauses;
+        }
+    }
+    const TrelvoCaptureStatus s = status(h);
+    EXPECT_EQ(originIndex, 0u);
+    EXPECT_EQ(s.droppedRingFull, 0u);
+    EXPECT_EQ(s.lostOnTheWay, 0u);
+    EXPECT_EQ(s.lastFirstIndex + s.lastCount, total);
+    EXPECT_GE(s.taken, total);
+    EXPECT_GE(s.nextIndex, total);
+}
+
+TEST_F(CaptureStatus, RingOverflowWithASlowReaderIsCountedExactly) {
+    const int16_t h = open(false);
+    oneChannel(h, 100000);  // 10,000 readings per second
+    ASSERT_EQ(TrelvoRun(h, 2000, TRELVO_METHOD_STREAM), 1);
+    const int64_t before = utcNowNs();
+
+    uint64_t delivered = 0;
+    uint64_t expectedNext = 0;
+    uint64_t gaps = 0;
+    for (int round = 0; round < 6; ++round) {
+        // Keep up for a while, then fall behind by far more than the ring holds.
+        for (int i = 0; i < 20; ++i) {
+            const int32_t got = takeAndCheck(h, 500);
+            if (HasFailure()) return;
+            if (got > 0) {
+                const TrelvoCaptureStatus s = status(h);
+                if (s.lastFirstIndex != expectedNext) ++gaps;
+                EXPECT_GE(s.lastFirstIndex, expectedNext);
+                expectedNext = s.lastFirstIndex + s.lastCount;
+                delivered += static_cast<uint64_t>(got);
+            }
+            trelvo::platform::sleepMs(5);
+        }
+        trelvo::platform::sleepMs(round % 2 ? 400 : 250);
+    }
+    TrelvoStop(h);
+    const TrelvoCaptureStatus s = status(h);
+    EXPECT_GE(gaps, 3u);  // the reader fell behind
+    EXPECT_GT(s.droppedRingFull, 5000u);
+    EXPECT_EQ(s.lostOnTheWay, 0u);
+    // Every reading taken was delivered, is still held, or was dropped.
+    std::vector<uint16_t> rest(4000);
+    const int32_t left = takeAndCheck(h, 4000);
+    const TrelvoCaptureStatus end = status(h);
+    EXPECT_EQ(delivered + static_cast<uint64_t>(left) + end.droppedRingFull, end.taken);
+    EXPECT_EQ(end.nextIndex, end.taken);
+    // Host times: the first reading after the run, the newest after it.
+    EXPECT_GE(end.firstUtcNs, before - 50'000'000);
+    EXPECT_LE(end.firstUtcNs, end.newestUtcNs);
+    EXPECT_LE(end.newestUtcNs, utcNowNs());
+    EXPECT_GT(end.firstMonotonicNs, 0);
+    EXPECT_GE(end.newestMonotonicNs - end.firstMonotonicNs, 1'000'000'000);
+    // About the unit's clock: `taken` readings at 10 kHz.
+    const double spanS = static_cast<double>(end.newestMonotonicNs - end.firstMonotonicNs) / 1e9;
+    EXPECT_NEAR(spanS, static_cast<double>(end.taken) / 10000.0, 0.25);
+}
+
+TEST_F(CaptureStatus, ANewRunStartsTheAccountingAfresh) {
+    const int16_t h = open(false);
+    oneChannel(h, 100000);
+    ASSERT_EQ(TrelvoRun(h, 500, TRELVO_METHOD_STREAM), 1);
+    trelvo::platform::sleepMs(300);  // overflows the ring
+    std::vector<uint16_t> values(500);
+    TrelvoGetValues(h, values.data(), 500);
+    EXPECT_GT(status(h).droppedRingFull, 0u);
+    ASSERT_EQ(TrelvoRun(h, 5000, TRELVO_METHOD_STREAM), 1);
+    const TrelvoCaptureStatus s = status(h);
+    EXPECT_EQ(s.droppedRingFull, 0u);
+    EXPECT_EQ(s.lastFirstIndex, 0u);
+    EXPECT_EQ(s.lastCount, 0u);
+    EXPECT_LT(s.taken, 2000u);
+}
+
+TEST_F(CaptureStatus, BlockCapturesCountNoRingDropsAndNameTheNewestReadings) {
+    const int16_t h = open(false);
+    oneChannel(h, 100000);
+    ASSERT_EQ(TrelvoRun(h, 100, TRELVO_METHOD_WINDOW), 1);
+    trelvo::platform::sleepMs(200);  // ~2000 readings through a ring of 100
+    std::vector<uint16_t> values(100);
+    ASSERT_EQ(TrelvoGetValues(h, values.data(), 100), 100);
+    const TrelvoCaptureStatus s = status(h);
+    EXPECT_EQ(s.droppedRingFull, 0u);  // a window keeps the newest by design
+    EXPECT_EQ(s.lastCount, 100u);
+    EXPECT_GT(s.lastFirstIndex, 1000u);
+    EXPECT_LE(s.lastFirstIndex + s.lastCount, s.taken);
+}
+
+TEST_F(CaptureStatus, SafeFromSeveralThreadsWhileAnotherRetrieves) {
+    const int16_t h = open(true);
+    oneChannel(h, 1000);
+    ASSERT_EQ(TrelvoRun(h, 5000, TRELVO_METHOD_STREAM), 1);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> watchers;
+    for (int t = 0; t < 3; ++t) {
+        watchers.emplace_back([&] {
+            uint64_t lastTaken = 0;
+            while (!done.load()) {
+                TrelvoCaptureStatus s{};
+                s.size = sizeof s;
+                if (TrelvoGetCaptureStatus(h, &s) != 1) continue;
+                EXPECT_GE(s.taken, lastTaken);  // never goes back
+                EXPECT_LE(s.nextIndex, s.taken);
+                lastTaken = s.taken;
+            }
+        });
+    }
+    uint64_t total = 0;
+    while (total < 100000) {
+        total += static_cast<uint64_t>(takeAndCheck(h, 3000));
+        if (HasFailure()) break;
+    }
+    done.store(true);
+    for (auto& w : watchers) w.join();
+    EXPECT_EQ(status(h).droppedRingFull, 0u);
+}
+
+}  // namespace
