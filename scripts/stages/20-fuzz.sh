@@ -10,13 +10,14 @@ scan_seconds=${TRELVO_FUZZ_SCAN_SECONDS:-15}
 diff_seconds=${TRELVO_FUZZ_DIFF_SECONDS:-10}
 hex_seconds=${TRELVO_FUZZ_HEX_SECONDS:-10}
 usb_seconds=${TRELVO_FUZZ_USB_SECONDS:-10}
+usbip_seconds=${TRELVO_FUZZ_USBIP_SECONDS:-5}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELVO_SANITIZE="address;undefined" -DTRELVO_BUILD_FUZZ=ON \
   -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_TOOLS=OFF >/dev/null
 log="$build/fuzz-build.log"
-cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz hex_fuzz usb_records_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz hex_fuzz usb_records_fuzz usbip_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
 if grep -E 'warning' "$log"; then
   echo "compiler warnings in the fuzz build"
   exit 1
@@ -43,3 +44,4 @@ mkdir -p "$build/corpus-hex_fuzz"
 cp "$root/firmware/trelvo_fw.hex" "$build/corpus-hex_fuzz/bundled.hex"
 run hex_fuzz "$hex_seconds" -dict="$root/fuzz/hex.dict"
 run usb_records_fuzz "$usb_seconds"
+run usbip_fuzz "$usbip_seconds"
