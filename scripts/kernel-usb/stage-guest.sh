@@ -32,6 +32,7 @@ mkdir -p /run/udev/rules.d && cp "$rule" /run/udev/rules.d/
 udevadm control --reload
 udevadm trigger --action=add --subsystem-match=usb
 udevadm settle -t 30
+ls -l /dev/bus/usb/*/ | grep -v ' 001$' | grep '^c' | head -3
 part "non-root with the group rule" env TRELVO_USBIP_CONTROL=$sock HOME=/tmp \
   setpriv --reuid=$user --regid="$(id -g $user)" --groups="$(getent group "$group" | cut -d: -f3)" \
   "$tests" --gtest_filter='Access.OpensWithTheGroupRule'
