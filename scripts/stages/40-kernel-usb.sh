@@ -14,11 +14,7 @@ start=$(date +%s)
 
 # Tests that wait for a driver fix not yet on this branch (one line each).
 pending=(
-  "Kernel/Download.OpensWhereTheUnitComesBack/another_port|re-enumeration on another port: the backend looks for the unit at its old index only"
-  "Kernel/Download.OpensWhereTheUnitComesBack/another_bus|re-enumeration on another bus: the backend looks for the unit at its old index only"
-  "Kernel.BulkErrorAndStallRecover|bulk error recovery: the backend clears the halt after a stall only, not after an error"
-  "Kernel.ForkedChildren|fork: a dead child's inherited usbfs descriptors keep its claim"
-  "Kernel.UnplugMidStreamAndPlugBack|unplug: the event thread keeps reaping a vanished unit (CPU after the unplug)"
+  "Kernel.ForkedChildren|fork: not yet seen passing in the guest with the fork fix"
 )
 pending_access="Access.*|the non-root cases (access refused, group rule) do not pass in the guest yet"
 pending_noudevd="Kernel.ExternalDownloadWithoutUdevd|no udevd: the backend never rescans, so a download never comes back"
