@@ -11,13 +11,14 @@ diff_seconds=${TRELVO_FUZZ_DIFF_SECONDS:-10}
 hex_seconds=${TRELVO_FUZZ_HEX_SECONDS:-10}
 usb_seconds=${TRELVO_FUZZ_USB_SECONDS:-10}
 serve_seconds=${TRELVO_FUZZ_SERVE_SECONDS:-10}
+usbip_seconds=${TRELVO_FUZZ_USBIP_SECONDS:-5}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRELVO_SANITIZE="address;undefined" -DTRELVO_BUILD_FUZZ=ON \
   -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_TOOLS=OFF >/dev/null
 log="$build/fuzz-build.log"
-cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz hex_fuzz usb_records_fuzz serve_protocol_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build" --target decoder_fuzz decoder_diff_fuzz scan_fuzz hex_fuzz usb_records_fuzz serve_protocol_fuzz usbip_fuzz >"$log" 2>&1 || { cat "$log"; exit 1; }
 if grep -E 'warning' "$log"; then
   echo "compiler warnings in the fuzz build"
   exit 1
@@ -49,3 +50,4 @@ mkdir -p "$build/corpus-serve_protocol_fuzz"
 printf '%s' '{"type":"run","unit":1,"method":"stream","channels":[1,2],"block_time_us":100000,"readings":1000,"trigger":{"channel":1,"rising":true,"threshold":2048,"delay":-50,"auto_ms":0}}' \
   >"$build/corpus-serve_protocol_fuzz/run.json"
 run serve_protocol_fuzz "$serve_seconds" -dict="$root/fuzz/serve.dict"
+run usbip_fuzz "$usbip_seconds"
