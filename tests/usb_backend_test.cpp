@@ -833,6 +833,40 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
+TEST_F(Backend, AtHighSpeedTransfersCoverTheSameTimeAndPacketsUseEveryTransaction) {
+    // Two transactions of 60 bytes a microframe, one microframe in every one.
+    host->plug("1-2", unitConfig());
+    host->highSpeed("1-2", 0x0800 | 60);
+    const int64_t f = openUnit(0);
+    usb::InterfaceInfo info{};
+    ASSERT_TRUE(request(f, usb::kIoctlGetInterfaceInfo, nullptr, 0, &info, sizeof info));
+    EXPECT_EQ(info.pipes[0].maxPacketSize, 60);  // the record keeps the size field alone
+    const auto p = streamParams();                // packets of 100 bytes asked for
+    ASSERT_TRUE(request(f, usb::kIoctlStartIsoStream, &p, sizeof p, nullptr, 0));
+    int packets = 0, length = 0;
+    {
+        std::lock_guard<std::mutex> lk(host->mutex);
+        packets = host->lastIsoPackets;
+        length = host->lastIsoPacketLength;
+    }
+    EXPECT_EQ(length, 100);  // up to 120 fit in a microframe
+    // At least 100 ms queued: eight packets a millisecond.
+    EXPECT_GE(driver::kIsoTransfers * packets / 8, 100);
+    EXPECT_GT(readStream(*backend, f, 200).size(), 50u);  // and the stream flows
+    backend->close(f);
+}
+
+TEST(UsbRecords, HighSpeedPacketSizesAndRatesComeFromTheEndpoint) {
+    EXPECT_EQ(driver::isoBytesPerInterval(60), 60u);
+    EXPECT_EQ(driver::isoBytesPerInterval(0x0800 | 1024), 2048u);
+    EXPECT_EQ(driver::isoBytesPerInterval(0x1000 | 1024), 3072u);
+    EXPECT_EQ(driver::isoPacketsPerMs(false, 1), 1);
+    EXPECT_EQ(driver::isoPacketsPerMs(true, 1), 8);
+    EXPECT_EQ(driver::isoPacketsPerMs(true, 2), 4);
+    EXPECT_EQ(driver::isoPacketsPerMs(true, 4), 1);
+    EXPECT_EQ(driver::isoPacketsPerMs(true, 9), 1);
+}
+
 TEST_F(Backend, FailedResubmissionsAreRetriedAndTheGapIsMarkedLost) {
     host->plug("1-2", unitConfig());
     const int64_t f = openUnit(0);

@@ -41,21 +41,26 @@ class IsoStream final : public IIsoCompletion {
     // Stops a running stream, then submits kIsoTransfers transfers of
     // kIsoPacketsPerTransfer packets. False (nothing running) when not even
     // the first could be submitted.
-    bool start(IUsbDeviceHandle& device, uint8_t endpoint, uint16_t maxPacket,
+    // `packetsPerMs` scales each transfer to kIsoPacketsPerTransfer
+    // milliseconds of bus time, so that as many milliseconds stay queued at
+    // high speed as at full speed.
+    bool start(IUsbDeviceHandle& device, uint8_t endpoint, uint32_t maxPacket, int packetsPerMs,
                const usb::IsoStreamParams& params) {
         std::lock_guard<std::mutex> sequence(sequence_);
         stopLocked();
         const int wire = static_cast<int>(std::min<uint32_t>(params.packetSize, maxPacket));
         if (wire <= 0) return false;
+        const int packets = kIsoPacketsPerTransfer * std::max(1, packetsPerMs);
         std::vector<std::unique_ptr<IIsoTransfer>> transfers;
         for (int i = 0; i < kIsoTransfers; ++i) {
-            auto t = device.isoTransfer(endpoint, kIsoPacketsPerTransfer, wire, this);
+            auto t = device.isoTransfer(endpoint, packets, wire, this);
             if (!t) break;
             transfers.push_back(std::move(t));
         }
         std::unique_lock<std::mutex> lk(m_);
         queue_ = std::make_unique<IsoPacketQueue>(
-            std::max<std::size_t>(kStreamQueueMinimum, std::size_t{4} * params.packetCount),
+            std::max({kStreamQueueMinimum, std::size_t{4} * params.packetCount,
+                      std::size_t{2} * kIsoTransfers * static_cast<std::size_t>(packets)}),
             static_cast<std::size_t>(wire));
         params_ = params;
         failed_ = false;
@@ -472,7 +477,22 @@ bool UsbDriverBackend::Unit::startStream(const usb::IsoStreamParams& p) {
         return false;
     if (p.packetSize == 0 || p.packetCount == 0 || p.packetSize > 65536 || p.packetCount > 4096)
         return false;
-    return stream.start(*device, pipeInfo.endpointAddress, pipeInfo.maxPacketSize, p);
+    // The record's maximum packet is the size field alone; a high-speed
+    // endpoint may move up to three of those per microframe.
+    uint32_t maxPacket = pipeInfo.maxPacketSize;
+    uint8_t interval = pipeInfo.interval;
+    {
+        std::lock_guard<std::mutex> lk(m);
+        for (const UsbEndpoint& e : setting.endpoints)
+            if (e.address == pipeInfo.endpointAddress) {
+                maxPacket = isoBytesPerInterval(e.maxPacketSize);
+                interval = e.interval;
+            }
+    }
+    const bool high = device->speed() == UsbSpeed::High || device->speed() == UsbSpeed::Super;
+    if (!high) maxPacket = std::min<uint32_t>(maxPacket, pipeInfo.maxPacketSize);
+    return stream.start(*device, pipeInfo.endpointAddress, maxPacket,
+                        isoPacketsPerMs(high, interval), p);
 }
 
 // ============================================================================

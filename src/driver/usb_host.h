@@ -27,6 +27,9 @@ enum class UsbStatus {
     Error,      // anything else
 };
 
+// The speed a device enumerated at.
+enum class UsbSpeed { Low, Full, High, Super };
+
 // One endpoint of an alternate setting, as its descriptor gives it.
 struct UsbEndpoint {
     uint8_t address = 0;     // bit 7 set = IN
@@ -121,6 +124,9 @@ class IUsbDeviceHandle {
     virtual UsbStatus deviceDescriptor(usb::DeviceDescriptor& /*descriptor*/) {
         return UsbStatus::NotFound;
     }
+    // The speed the device enumerated at (high speed: 8 microframes a
+    // millisecond, each isochronous packet up to 3 transactions).
+    virtual UsbSpeed speed() const { return UsbSpeed::Full; }
 
     // A new, unsubmitted transfer of `packets` packets of `packetLength` bytes
     // on an isochronous IN endpoint; nullptr when it cannot be made.

@@ -123,6 +123,15 @@ bool isCandidate(uint16_t vendor, uint16_t product) {
     return vendor == usb::kOwnVendorId || isChipMakerIdentity(vendor, product);
 }
 
+uint32_t isoBytesPerInterval(uint16_t wMaxPacketSize) {
+    return (wMaxPacketSize & 0x7FFu) * (1u + ((wMaxPacketSize >> 11) & 3u));
+}
+
+int isoPacketsPerMs(bool highSpeed, uint8_t interval) {
+    if (!highSpeed || interval > 4) return 1;  // one packet every 1, 2, 4 ... ms: at least 1
+    return interval == 0 ? 8 : 8 >> (interval - 1);
+}
+
 std::string portKey(uint8_t bus, const uint8_t* ports, int depth) {
     std::string key = std::to_string(bus) + "-";
     if (!ports || depth <= 0) return key + "0";

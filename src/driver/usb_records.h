@@ -49,6 +49,14 @@ usb::InterfaceInfo interfaceInfoFor(const UsbAltSetting& setting);
 // The identities that get a device file index: the unit's own vendor with any
 // product, and the three blank controllers of the chip makers.
 bool isCandidate(uint16_t vendor, uint16_t product);
+
+// Bytes an isochronous endpoint moves per (micro)frame: wMaxPacketSize's
+// size (bits 0..10) times its transactions (bits 11..12: 1 + that many more,
+// high speed only; at full speed the bits are 0).
+uint32_t isoBytesPerInterval(uint16_t wMaxPacketSize);
+// Isochronous packets per millisecond: 1 at full speed; at high speed 8
+// microframes divided by the endpoint's period 2^(bInterval-1) (1..16).
+int isoPacketsPerMs(bool highSpeed, uint8_t interval);
 // The chip makers' identities: never claimed (a kernel driver may own them).
 bool isChipMakerIdentity(uint16_t vendor, uint16_t product);
 

@@ -40,6 +40,8 @@ struct FakeUsbHost::Device {
     unsigned packetErrorEvery = 0;
     unsigned cancelDelayMs = 0;
     int submitFailures = 0;
+    bool highSpeed = false;
+    uint16_t isoMaxPacket = 0;
     uint64_t packetsSeen = 0;
     bool streamStarted = false;
     // Frames taken from the unit model and not yet handed to a transfer
@@ -66,10 +68,14 @@ struct FakeUsbHost::Device {
         s.interfaceClass = 0xFF;
         if (model) {
             const usb::InterfaceInfo info = sim::interfaceInfoFor(model->firmware());
-            for (uint32_t i = 0; i < info.pipeCount; ++i)
+            for (uint32_t i = 0; i < info.pipeCount; ++i) {
+                const bool iso = info.pipes[i].pipeType == usb::kPipeIsochronous;
                 s.endpoints.push_back({info.pipes[i].endpointAddress,
                                        static_cast<uint8_t>(info.pipes[i].pipeType),
-                                       info.pipes[i].maxPacketSize, info.pipes[i].interval});
+                                       iso && isoMaxPacket ? isoMaxPacket
+                                                           : info.pipes[i].maxPacketSize,
+                                       info.pipes[i].interval});
+            }
         }
         c.altSettings.push_back(s);
         const std::vector<uint8_t> raw = driver::buildConfigDescriptor(c);
@@ -334,8 +340,18 @@ class Handle final : public driver::IUsbDeviceHandle {
                                                       int packetLength,
                                                       driver::IIsoCompletion* completion) override {
         if (packets <= 0 || packetLength <= 0 || !(endpoint & 0x80)) return nullptr;
+        {
+            std::lock_guard<std::mutex> lk(host_->mutex);
+            host_->lastIsoPackets = packets;
+            host_->lastIsoPacketLength = packetLength;
+        }
         return std::make_unique<FakeUsbHost::Transfer>(host_, device_, generation_, endpoint,
                                                        packets, packetLength, completion);
+    }
+
+    driver::UsbSpeed speed() const override {
+        std::lock_guard<std::mutex> lk(host_->mutex);
+        return device_->highSpeed ? driver::UsbSpeed::High : driver::UsbSpeed::Full;
     }
 
   private:
@@ -467,6 +483,14 @@ void FakeUsbHost::stallBulk(const std::string& port, uint8_t endpoint, int count
 void FakeUsbHost::failBulk(const std::string& port, uint8_t endpoint, int count, UsbStatus status) {
     std::lock_guard<std::mutex> lk(mutex);
     if (auto d = deviceAt(port)) d->bulkFaults[endpoint] = {count, status};
+}
+
+void FakeUsbHost::highSpeed(const std::string& port, uint16_t isoMaxPacket) {
+    std::lock_guard<std::mutex> lk(mutex);
+    if (auto d = deviceAt(port)) {
+        d->highSpeed = true;
+        d->isoMaxPacket = isoMaxPacket;
+    }
 }
 
 void FakeUsbHost::failSubmits(const std::string& port, int count) {

@@ -52,6 +52,9 @@ class FakeUsbHost final : public driver::IUsbHost,
     // host sends there (the host sees it sent) and the host drops what the
     // unit sends (the host sees a time-out).
     void failBulk(const std::string& port, uint8_t endpoint, int count, driver::UsbStatus status);
+    // The unit enumerates at high speed, its isochronous endpoint's
+    // wMaxPacketSize `isoMaxPacket` (with its transaction bits).
+    void highSpeed(const std::string& port, uint16_t isoMaxPacket);
     // The next `count` isochronous submissions fail (the host controller
     // out of bandwidth or memory for a moment).
     void failSubmits(const std::string& port, int count);
@@ -74,6 +77,9 @@ class FakeUsbHost final : public driver::IUsbHost,
     // ---- Observation ----
     std::vector<ControlRecord> controlLog(const std::string& port) const;
     int clearHalts(const std::string& port) const;
+    // Packets and packet length of the last isochronous transfer made.
+    int lastIsoPackets = 0;     // host lock
+    int lastIsoPacketLength = 0;
     int openHandles() const;
     int transfersInFlight() const;
     bool claimed(const std::string& port) const;

@@ -172,6 +172,19 @@ class LibusbDevice final : public IUsbDeviceHandle {
         libusb_free_config_descriptor(c);
         return UsbStatus::Ok;
     }
+    UsbSpeed speed() const override {
+        switch (libusb_get_device_speed(libusb_get_device(handle_))) {
+            case LIBUSB_SPEED_LOW:
+                return UsbSpeed::Low;
+            case LIBUSB_SPEED_HIGH:
+                return UsbSpeed::High;
+            case LIBUSB_SPEED_SUPER:
+            case LIBUSB_SPEED_SUPER_PLUS:
+                return UsbSpeed::Super;
+            default:
+                return UsbSpeed::Full;
+        }
+    }
     std::unique_ptr<IIsoTransfer> isoTransfer(uint8_t endpoint, int packets, int packetLength,
                                               IIsoCompletion* completion) override {
         auto t = std::make_unique<LibusbIsoTransfer>(handle_, endpoint, packets, packetLength,
