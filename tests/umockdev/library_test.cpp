@@ -14,6 +14,7 @@
 
 #include "sim/sim_model.h"
 #include "trelvo/trelvo.h"
+#include "trelvo/trelvo_status.h"
 #include "umockdev/emulated_bus.h"
 #include "umockdev/umock_support.h"
 #include "usb/firmware_image.h"
@@ -203,9 +204,10 @@ TEST_F(Library, WithoutAFirmwareFileNothingIsSentAndTheOpenFailsAtOnce) {
 }
 
 // Lost packets (error status, no data) cost their readings and nothing else:
-// each channel's counter skips whole frames (ten scans of 20 samples) and
-// the channels stay paired, but for at most one reading per loss: a frame
-// that starts mid-scan leaves one reading whose two channels straddle the gap.
+// each channel's counter skips whole frames (ten scans of 20 samples), plus
+// the one reading a loss cuts when the stream's frames start mid-scan; every
+// delivered reading has both channels of one scan, and the capture status
+// counts exactly the readings that are missing.
 TEST_F(Library, StreamWithLostPacketsStaysAligned) {
     plug(1);
     bus_.withModel(1, [](sim::UnitModel& m) {
@@ -222,6 +224,10 @@ TEST_F(Library, StreamWithLostPacketsStaysAligned) {
     std::vector<uint16_t> chunk(2 * 5000);
     int64_t total = 0;
     int previous[2] = {-1, -1}, gaps = 0, unpaired = 0, oddGaps = 0;
+    int64_t missing = 0;
+    uint64_t firstIndex = 0, endIndex = 0;  // of the first and past the last reading delivered
+    TrelvoCaptureStatus status{};
+    status.size = sizeof status;
     const auto end = Clock::now() + 1500ms;
     while (Clock::now() < end) {
         const int32_t got = TrelvoGetValues(h, chunk.data(), 5000);
@@ -229,23 +235,34 @@ TEST_F(Library, StreamWithLostPacketsStaysAligned) {
             for (int c = 0; c < 2; ++c) {
                 const int v = chunk[2 * i + c];
                 if (previous[c] >= 0 && v != (previous[c] + 1) % 4096) {
-                    if (c == 0) ++gaps;
-                    if (((v - previous[c] - 1 + 4096) % 4096) % 10 != 0) ++oddGaps;
+                    const int skipped = (v - previous[c] - 1 + 4096) % 4096;
+                    if (c == 0) ++gaps, missing += skipped;
+                    if (skipped % 10 > 1) ++oddGaps;
                 }
                 previous[c] = v;
             }
             if (chunk[2 * i] != chunk[2 * i + 1]) ++unpaired;
         }
+        if (got > 0 && TrelvoGetCaptureStatus(h, &status) == 1) {
+            if (total == 0) firstIndex = status.lastFirstIndex;
+            endIndex = status.lastFirstIndex + status.lastCount;
+        }
         total += got;
         std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(TrelvoStop(h), 1);
+    ASSERT_EQ(TrelvoGetCaptureStatus(h, &status), 1);
     const IsoCounters c = bus_.isoCounters(1);
     EXPECT_GT(total, 5000);
     EXPECT_GT(c.packetsLost, 5u);
     EXPECT_GT(gaps, 0);
     EXPECT_EQ(oddGaps, 0);
-    EXPECT_LE(unpaired, gaps);
+    EXPECT_EQ(unpaired, 0);
+    EXPECT_EQ(status.droppedRingFull, 0u);
+    // Every delivered reading carries its true index: the gaps (each shorter
+    // than the counter's 4096) are what the indices skip, all counted lost.
+    EXPECT_EQ(endIndex - firstIndex, static_cast<uint64_t>(total + missing));
+    EXPECT_GE(static_cast<int64_t>(status.lostOnTheWay), missing);
 }
 
 // Pulled out mid-stream: calls keep returning promptly, close is quick, and
