@@ -31,6 +31,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
             if (reserved == nullptr) {
                 // FreeLibrary: the workers still run, so each unit is closed as
                 // TrelvoCloseUnit would, first to last.
+                trelvo::platform::win32::setLibraryUnloading();
                 if (const auto handler = trelvo::platform::g_unloadHandler.load()) handler();
             }
             // Otherwise the process is ending: the system has already ended

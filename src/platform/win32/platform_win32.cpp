@@ -27,6 +27,18 @@ HMODULE win32::libraryModule() {
     return g_module.load(std::memory_order_acquire);
 }
 
+namespace {
+std::atomic<bool> g_unloading{false};
+}
+
+void win32::setLibraryUnloading() {
+    g_unloading.store(true, std::memory_order_release);
+}
+
+bool win32::libraryUnloading() {
+    return g_unloading.load(std::memory_order_acquire);
+}
+
 // ---- Time ------------------------------------------------------------------
 
 namespace {
@@ -326,6 +338,12 @@ struct ThreadState {
     // loader has told every DLL about the thread's end, which cannot happen
     // while the loader lock is held, i.e. while DllMain closes units at unload.
     HANDLE bodyDone = nullptr;
+    // Manual-reset event the owner sets as it lets the thread go. A thread
+    // that holds no reference to the library signals bodyDone and waits for
+    // this in one call, so it runs no instruction of the library between the
+    // two: an unload that follows the owner's wait can never unmap code the
+    // thread is still executing.
+    HANDLE resume = nullptr;
     std::atomic<bool> done{false};
     std::atomic<uint32_t> code{kStillActive};
     std::atomic<int> references{2};
@@ -337,6 +355,7 @@ struct ThreadState {
 void releaseState(ThreadState* state) {
     if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         CloseHandle(state->bodyDone);
+        CloseHandle(state->resume);
         delete state;
     }
 }
@@ -346,12 +365,17 @@ unsigned __stdcall threadEntry(void* argument) {
     const uint32_t code = state->body(state->argument);
     state->code.store(code, std::memory_order_relaxed);
     state->done.store(true, std::memory_order_release);
-    SetEvent(state->bodyDone);
-    HMODULE held = state->heldModule;
+    if (HMODULE held = state->heldModule) {
+        SetEvent(state->bodyDone);
+        releaseState(state);
+        // Leaves without returning into the library, whose last reference
+        // this may be: the system unloads it as the thread ends.
+        FreeLibraryAndExitThread(held, code);
+    }
+    // Returns once the owner has let go while the library stays loaded; if
+    // the library is unloaded, never (see Thread::close).
+    SignalObjectAndWait(state->bodyDone, state->resume, INFINITE, FALSE);
     releaseState(state);
-    // Leaves without returning into the library, whose last reference this
-    // may be: the system unloads it as the thread ends.
-    if (held) FreeLibraryAndExitThread(held, code);
     return code;
 }
 
@@ -396,9 +420,12 @@ bool Thread::startThread(ThreadBody body, void* argument, bool holdLibrary) {
             state->heldModule = module;
     }
     state->bodyDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!state->bodyDone) {
+    state->resume = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!state->bodyDone || !state->resume) {
         const DWORD error = GetLastError();
         if (state->heldModule) FreeLibrary(state->heldModule);
+        if (state->bodyDone) CloseHandle(state->bodyDone);
+        if (state->resume) CloseHandle(state->resume);
         delete state;
         SetLastError(error);
         return false;
@@ -409,6 +436,7 @@ bool Thread::startThread(ThreadBody body, void* argument, bool holdLibrary) {
         DWORD error = GetLastError();
         if (error == ERROR_SUCCESS) error = ERROR_NOT_ENOUGH_MEMORY;
         CloseHandle(state->bodyDone);
+        CloseHandle(state->resume);
         if (state->heldModule) FreeLibrary(state->heldModule);
         delete state;
         SetLastError(error);
@@ -449,8 +477,23 @@ bool Thread::exitCode(uint32_t& code) const {
 
 void Thread::close() {
     if (!impl_) return;
+    ThreadState* state = impl_->state;
+    if (win32::libraryUnloading() && !state->heldModule &&
+        state->done.load(std::memory_order_acquire)) {
+        // The library is being unloaded: the thread, its body done, waits in
+        // the call that signalled its end. Letting it go would return it into
+        // code that is about to be unmapped, so it stays parked, holding no
+        // lock, with its small state, until the process ends. Its body has
+        // returned, so the wait is short and needs no loader lock.
+        WaitForSingleObject(state->bodyDone, INFINITE);
+        CloseHandle(impl_->handle);
+        delete impl_;
+        impl_ = nullptr;
+        return;
+    }
+    SetEvent(state->resume);
     CloseHandle(impl_->handle);
-    releaseState(impl_->state);
+    releaseState(state);
     delete impl_;
     impl_ = nullptr;
 }

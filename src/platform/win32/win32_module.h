@@ -13,4 +13,10 @@ void setLibraryModule(HMODULE module);
 // a DLL (linked statically into a program).
 HMODULE libraryModule();
 
+// Set by DllMain as FreeLibrary unloads the library, before it closes the
+// units: from then on no thread may run the library's code once its owner
+// has let it go (see Thread::close).
+void setLibraryUnloading();
+bool libraryUnloading();
+
 }  // namespace trelvo::platform::win32
