@@ -319,17 +319,23 @@ class LogTest(unittest.TestCase):
         except (OSError, subprocess.SubprocessError) as e:
             self.skipTest(f"cannot mount a small tmpfs here ({e}): the full disk is not tested")
         try:
-            out = os.path.join(mount, "full.h5")
-            result = run("log", "--simulate", "12:fast;all=counter", "-c", "1", "-b", "50ms",
-                         "-n", "100000", "-o", out, timeout=120)
-            self.assertEqual(result.returncode, 1, result.stderr)
-            self.assertIn("disk full", result.stderr)
-            self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
-            with h5py.File(out, "r") as f:  # closed cleanly, opens anywhere
-                values, runs, gaps = unit_tables(f["unit1"])
-            self.assertGreater(len(values), 500000)
-            check_counter(self, values, runs, gaps, out)
-            self.assert_ok(run("export", out, "--csv", self.path("full.csv")))
+            # Written as they come, and with a buffer larger than the space
+            # left: then the first write does not fit whole, and the rows
+            # that fit are still written.
+            for readings in ("100000", "2000000"):
+                with self.subTest(readings=readings):
+                    out = os.path.join(mount, "full.h5")
+                    result = run("log", "--simulate", "12:fast;all=counter", "-c", "1", "-b",
+                                 "50ms", "-n", readings, "-o", out, timeout=120)
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertIn("disk full", result.stderr)
+                    self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
+                    with h5py.File(out, "r") as f:  # closed cleanly, opens anywhere
+                        values, runs, gaps = unit_tables(f["unit1"])
+                    self.assertGreater(len(values), 500000)
+                    check_counter(self, values, runs, gaps, out)
+                    self.assert_ok(run("export", out, "--csv", self.path("full.csv")))
+                    os.remove(out)
         finally:
             subprocess.run(["umount", mount], capture_output=True, timeout=20)
 

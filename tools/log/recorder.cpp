@@ -82,8 +82,9 @@ struct Recorder::Impl {
         std::vector<uint16_t> pending;  // rows not yet written, scan by scan
         std::vector<RunRow> pendingRuns;
         std::vector<GapRow> pendingGaps;
-        bool runOpen = false;    // the next append continues the current run
-        uint64_t nextIndex = 0;  // index after the last append
+        RunRow lastWrittenRun{};  // the newest run on the file
+        bool runOpen = false;     // the next append continues the current run
+        uint64_t nextIndex = 0;   // index after the last append
         uint64_t rows() const { return rowsWritten + pending.size() / description.channels.size(); }
     };
 
@@ -119,21 +120,48 @@ struct Recorder::Impl {
                                 "the recorder stopped after a write error");
     }
 
+    // Bytes that may still be written while the reserve stays free; the
+    // most there is when the file system cannot tell.
+    uint64_t room() const {
+        struct statvfs fs {};
+        if (statvfs(directory.c_str(), &fs) != 0) return UINT64_MAX;  // cannot tell: try the write
+        const uint64_t available = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+        return available > kReserveBytes ? available - kReserveBytes : 0;
+    }
+
+    [[noreturn]] void stopFull() {
+        // Nothing more is written: the file stays whole and can still be
+        // closed (the reserve covers what closing writes).
+        full = true;
+        struct statvfs fs {};
+        const uint64_t left = statvfs(directory.c_str(), &fs) == 0
+                                  ? static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize
+                                  : 0;
+        throw RecorderError(RecorderError::Kind::DiskFull,
+                            "disk full: " + std::to_string(left / 1024) + " KiB left on " +
+                                directory + "; " + path +
+                                " keeps the readings up to its last flush");
+    }
+
     // Refuses a write of `bytes` that would leave less than the reserve free,
     // so that a full disk never cuts a write in half.
     void ensureSpace(uint64_t bytes) {
-        struct statvfs fs {};
-        if (statvfs(directory.c_str(), &fs) != 0) return;  // cannot tell: try the write
-        const uint64_t available = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-        if (available < bytes + kReserveBytes) {
-            // Nothing was written: the file stays whole and can still be
-            // closed (the reserve covers what closing writes).
-            full = true;
-            throw RecorderError(RecorderError::Kind::DiskFull,
-                                "disk full: " + std::to_string(available / 1024) + " KiB left on " +
-                                    directory + "; " + path +
-                                    " keeps the readings up to its last flush");
-        }
+        if (room() < bytes) stopFull();
+    }
+
+    // Keeps the first `rows` of a unit's pending rows, with the runs that
+    // start among them and the gaps before their end.
+    static void keepFirstRows(Unit& unit, std::size_t rows) {
+        const std::size_t channels = unit.description.channels.size();
+        const uint64_t endRow = unit.rowsWritten + rows;
+        unit.pending.resize(rows * channels);
+        while (!unit.pendingRuns.empty() && unit.pendingRuns.back().first_row >= endRow)
+            unit.pendingRuns.pop_back();
+        const RunRow& last =
+            unit.pendingRuns.empty() ? unit.lastWrittenRun : unit.pendingRuns.back();
+        const uint64_t endIndex = last.first_index + (endRow - last.first_row);
+        while (!unit.pendingGaps.empty() && unit.pendingGaps.back().index >= endIndex)
+            unit.pendingGaps.pop_back();
     }
 
     template <typename Row>
@@ -155,9 +183,21 @@ struct Recorder::Impl {
     // they describe.
     void writePending(Unit& unit) {
         const std::size_t channels = unit.description.channels.size();
-        const std::size_t rows = unit.pending.size() / channels;
-        ensureSpace(unit.pending.size() * sizeof(uint16_t) +
-                    (unit.pendingRuns.size() + unit.pendingGaps.size()) * 32);
+        std::size_t rows = unit.pending.size() / channels;
+        const uint64_t tables = (unit.pendingRuns.size() + unit.pendingGaps.size()) * 32;
+        const uint64_t freeBytes = room();
+        // Short of space, the whole rows that fit are written before the
+        // recording stops, so that a large write never costs what would fit.
+        bool cut = false;
+        if (freeBytes < rows * channels * sizeof(uint16_t) + tables) {
+            const uint64_t fit =
+                freeBytes > tables ? (freeBytes - tables) / (channels * sizeof(uint16_t)) : 0;
+            if (fit == 0) stopFull();
+            keepFirstRows(unit, static_cast<std::size_t>(fit));
+            rows = static_cast<std::size_t>(fit);
+            cut = true;
+        }
+        if (!unit.pendingRuns.empty()) unit.lastWrittenRun = unit.pendingRuns.back();
         appendRows(unit.runs.get(), runType.get(), unit.runsWritten, unit.pendingRuns, "runs");
         unit.pendingRuns.clear();
         appendRows(unit.gaps.get(), gapType.get(), unit.gapsWritten, unit.pendingGaps, "gaps");
@@ -174,6 +214,7 @@ struct Recorder::Impl {
               "writing values");
         unit.rowsWritten += rows;
         unit.pending.clear();
+        if (cut) stopFull();
     }
 
     void createUnit(Unit& unit) {
