@@ -58,7 +58,10 @@ std::vector<uint8_t> stringDescriptor(uint8_t index) {
     return v;
 }
 
+// A reply carries data only for an IN transfer: an OUT one whose setup
+// packet claims IN (a request the host would never send) gets none.
 std::vector<uint8_t> status(const Command& c, int32_t s, std::vector<uint8_t> data = {}) {
+    if (!c.in) data.clear();
     const auto n = static_cast<int32_t>(data.size());
     return retSubmit(c.seqnum, s, data, s == 0 && !c.in ? c.length : n, 0, {}, 0);
 }
