@@ -4,6 +4,7 @@ import base64
 import json
 import os
 import socket
+import subprocess
 import time
 import urllib.error
 import urllib.request
@@ -357,3 +358,33 @@ def test_readings_lost_while_recording_are_gaps_between_runs(serve, tmp_path):
         end = int(runs[r - 1]["first_index"]) + int(runs[r]["first_row"] - runs[r - 1]["first_row"])
         assert int(gaps[r - 1]["index"]) == end
         assert end + int(gaps[r - 1]["readings_missed"]) == int(runs[r]["first_index"])
+
+
+def test_a_full_disk_ends_the_recording_with_an_error_and_a_whole_file(serve, tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(mount)],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        pytest.skip(f"cannot mount a small tmpfs here ({e})")
+    try:
+        server = serve("12:fast;all=counter", record_dir=mount)
+        client = Client(server)
+        client.send(STREAM)
+        client.frames(3)
+        client.send({"type": "record", "unit": 1, "on": True})
+        path = recording_status(client, True)["file"]
+        error = client.text("error", 20)
+        assert "recording of unit 1 stopped: disk full" in error["message"]
+        status = recording_status(client, False)
+        assert status["file"] == path and status["bytes"] == os.path.getsize(path)
+        # The stream goes on, and the file holds the counter up to its last flush.
+        assert status["state"] == "running" and len(client.frames(5)) == 5
+        values, _, _ = check_counter_recording(path, [1, 2])
+        assert len(values) > 100000
+        client.send({"type": "record", "unit": 1, "on": False})
+        assert "not recording" in client.text("error")["message"]
+        assert server.stop() == 0
+    finally:
+        subprocess.run(["umount", str(mount)], check=False)
