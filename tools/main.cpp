@@ -322,6 +322,11 @@ int main(int argc, char** argv) {
                      "Token every request must carry off loopback (default: a random one, "
                      "printed)")
         ->type_name("TOKEN");
+    serve
+        ->add_option("--record-dir", serveOptions.recordDir,
+                     "Directory for the recordings the page starts (default: the working "
+                     "directory)")
+        ->type_name("DIR");
 
     for (CLI::App* sub : {list, info, read, out, capture, log, exportCommand, serve})
         sub->footer(

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # trelvo serve: its protocol tests (a WebSocket client) and its browser tests
 # (headless Chromium through Selenium) against simulated units, with the
-# program of the plain CI build (built here when that build is missing). The
-# browser tests' screenshot is kept in <build>/serve-artefacts/.
+# program of the plain CI build (built here when that build is missing), or
+# of the build directory given second. The browser tests' screenshot is kept
+# in <build>/serve-artefacts/.
+# Usage: 60-serve.sh [ROOT [BUILD_DIR]]
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 root=$(cd "$root" && pwd)
 python=/usr/bin/python3
 
-build="$root/build-ci-plain"
+build="${2:-$root/build-ci-plain}"
+if [ -n "${2:-}" ]; then
+  [ -x "$build/tools/trelvo" ] || { echo "no trelvo program in $build/tools" >&2; exit 1; }
+  build=$(cd "$build" && pwd)
+fi
 if [ ! -x "$build/tools/trelvo" ]; then
   build="$root/build-ci-serve"
   echo "--- no plain CI build: building the trelvo program in $build"

@@ -26,7 +26,7 @@ def free_port():
 
 
 class Server:
-    def __init__(self, tmp_path, simulate, listen=None, token=None):
+    def __init__(self, tmp_path, simulate, listen=None, token=None, record_dir=None):
         self.port = free_port()
         self.command_log = str(tmp_path / "commands.txt")
         host = "127.0.0.1"
@@ -34,9 +34,12 @@ class Server:
                 "--listen", listen or f"{host}:{self.port}"]
         if token:
             args += ["--token", token]
+        if record_dir:
+            args += ["--record-dir", str(record_dir)]
         env = dict(os.environ, TRELVO_SIMULATE_COMMAND_LOG=self.command_log)
+        # Recordings go to the working directory unless --record-dir says otherwise.
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, env=env)
+                                        text=True, env=env, cwd=str(tmp_path))
         line = self.process.stdout.readline()
         match = re.match(r"trelvo serve: (http://\S+)", line)
         if not match:

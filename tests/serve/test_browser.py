@@ -6,6 +6,7 @@ import os
 import socket
 import time
 
+import h5py
 import pytest
 
 selenium = pytest.importorskip("selenium")
@@ -241,3 +242,34 @@ def test_lost_readings_show_as_a_marked_gap_with_their_count(serve, browsers):
             if (d[i] > 240 && d[i + 1] > 200 && d[i + 1] < 225 && d[i + 2] > 200 && d[i + 2] < 225) n++;
         return n;""")
     assert red > 2000
+
+
+def test_record_button_shows_the_file_and_its_size(serve, browsers, tmp_path):
+    server = serve(SIGNALS)
+    driver = browsers(server.url)
+    setup_run(driver, channels=(1, 3))
+    driver.find_element(By.ID, "run").click()
+    wait(driver, "return trelvoView.frames > 5")
+    button = driver.find_element(By.ID, "record")
+    assert button.text == "Record"
+    button.click()
+    info = driver.find_element(By.ID, "recordInfo")
+    wait(driver, "return trelvoView.recording.on && trelvoView.recording.bytes > 0")
+    name = model(driver, "trelvoView.recording")["file"]
+    assert name.startswith("trelvo-") and name in info.text and "(recording)" in info.text
+    assert button.text == "Stop recording"
+    # The size shown grows while it records.
+    grown = model(driver, "trelvoView.recording")["bytes"] + 20000
+    wait(driver, f"return trelvoView.recording.bytes > {grown}")
+    button.click()
+    wait(driver, "return !trelvoView.recording.on")
+    final = model(driver, "trelvoView.recording")
+    path = os.path.join(tmp_path, name)
+    assert final["file"] == name and final["bytes"] == os.path.getsize(path)
+    assert "(closed)" in info.text and f"{final['bytes'] / 1e3:.1f} kB" in info.text
+    assert button.text == "Record"
+    with h5py.File(path, "r") as f:
+        assert list(f["unit1"].attrs["channels"]) == [1, 3]
+        counter = f["unit1"]["values"][:, 0].astype(int)
+    steps = set((counter[1:] - counter[:-1]) % 4096)
+    assert len(counter) > 1000 and len(steps) == 1 and steps != {0}  # no reading missing

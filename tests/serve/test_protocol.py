@@ -4,10 +4,13 @@ import base64
 import json
 import os
 import socket
+import subprocess
 import time
 import urllib.error
 import urllib.request
 
+import h5py
+import numpy as np
 import pytest
 
 from serve_fixture import Client
@@ -130,6 +133,10 @@ REFUSED = [
     ({"type": "output", "unit": 1, "output": 0}, "missing"),
     ({"type": "view", "buckets": 0}, "buckets"),
     ({"type": "view", "buckets": 5000}, "buckets"),
+    ({"type": "record", "unit": 1}, "missing"),
+    ({"type": "record", "unit": 9, "on": True}, "no open unit"),
+    ({"type": "record", "unit": 1, "on": True}, "not streaming"),
+    ({"type": "record", "unit": 1, "on": False}, "not recording"),
     ("x" * 5000, "too long"),
 ]
 
@@ -240,3 +247,144 @@ def test_a_stalled_client_does_not_slow_another(serve):
     assert len(frames) == 75 and span * 400e-6 > 0.7 * elapsed
     stalled.close()
 
+
+
+def recording_status(client, on, timeout=5):
+    return client.text("status", timeout, lambda m: m["unit"] == 1 and m["recording"] == on)
+
+
+def check_counter_recording(path, channels):
+    """The file is closed whole (it opens without SWMR) and holds the counter
+    run by run: consecutive readings, each run at the index its row says."""
+    with h5py.File(path, "r") as f:
+        assert f.attrs["format"] == "trelvo-log"
+        group = f["unit1"]
+        assert list(group.attrs["channels"]) == channels
+        values = group["values"][:].astype(np.int64)
+        runs, gaps = group["runs"][:], group["gaps"][:]
+    assert len(values) > 0 and len(runs) >= 1 and runs[0]["first_row"] == 0
+    assert runs[0]["first_index"] == 0
+    base = values[0]
+    for r, run in enumerate(runs):
+        begin = int(run["first_row"])
+        end = int(runs[r + 1]["first_row"]) if r + 1 < len(runs) else len(values)
+        rows = np.arange(begin, end)
+        expected = (base[None, :] + int(run["first_index"]) + (rows - begin)[:, None]) % 4096
+        assert np.array_equal(values[begin:end], expected), f"run {r}"
+    return values, runs, gaps
+
+
+def test_record_writes_the_stream_to_hdf5_and_closes_it_whole(serve, tmp_path):
+    directory = tmp_path / "recordings"
+    directory.mkdir()
+    server = serve("12:all=counter", record_dir=directory)
+    client = Client(server)
+    client.send(dict(STREAM, channels=[2, 1]))
+    assert len(client.frames(3)) == 3
+    client.send({"type": "record", "unit": 1, "on": True})
+    first = recording_status(client, True)
+    name = os.path.basename(first["file"])
+    assert os.path.dirname(first["file"]) == str(directory)
+    assert name.startswith("trelvo-") and name.endswith("-unit1.h5")
+    # Readings keep arriving while it records, and the file grows.
+    assert len(client.frames(25)) == 25
+    later = recording_status(client, True)
+    assert later["bytes"] > first["bytes"]
+    client.send({"type": "record", "unit": 1, "on": True})
+    assert "already recording" in client.text("error")["message"]
+    client.send({"type": "record", "unit": 1, "on": False})
+    done = recording_status(client, False)
+    assert done["file"] == first["file"] and done["bytes"] == os.path.getsize(first["file"])
+    values, runs, gaps = check_counter_recording(first["file"], [2, 1])
+    assert len(gaps) == 0 and len(runs) == 1
+    assert len(values) > 5000  # 0.5 s and more at 10,000 readings a second
+    # A second recording gets a name that sorts after the first; stopping
+    # the stream ends it, the file closed whole.
+    client.send({"type": "record", "unit": 1, "on": True})
+    second = recording_status(client, True)["file"]
+    assert second > first["file"]
+    client.frames(10)
+    client.send({"type": "stop", "unit": 1})
+    stopped = recording_status(client, False)
+    assert stopped["file"] == second and stopped["bytes"] == os.path.getsize(second)
+    check_counter_recording(second, [2, 1])
+    assert sorted(os.listdir(directory)) == [os.path.basename(first["file"]),
+                                             os.path.basename(second)]
+
+
+def test_a_recording_ends_whole_on_ctrl_c_and_when_the_unit_leaves(serve, tmp_path):
+    # Ctrl-C while recording (into the working directory by default).
+    server = serve("12:all=counter")
+    client = Client(server)
+    client.send(STREAM)
+    client.frames(3)
+    client.send({"type": "record", "unit": 1, "on": True})
+    path = os.path.join(tmp_path, recording_status(client, True)["file"])
+    assert os.path.dirname(path) == str(tmp_path)
+    client.frames(10)
+    assert server.stop() == 0
+    check_counter_recording(path, [1, 2])
+    os.remove(path)
+    # The unit leaves the bus mid-recording: the file closes with what it had.
+    server = serve("12:all=counter;unplug=1500")
+    client = Client(server)
+    client.send(STREAM)
+    client.frames(3)
+    client.send({"type": "record", "unit": 1, "on": True})
+    path = os.path.join(tmp_path, recording_status(client, True)["file"])
+    gone = client.text("status", 10, lambda m: m["state"] == "failed")
+    assert "left the bus" in gone["message"] and not gone["recording"]
+    assert gone["bytes"] == os.path.getsize(path)
+    values, _, _ = check_counter_recording(path, [1, 2])
+    assert len(values) > 5000
+
+
+def test_readings_lost_while_recording_are_gaps_between_runs(serve, tmp_path):
+    server = serve("12:all=counter;dropframes=40")
+    client = Client(server)
+    client.send(STREAM)
+    client.frames(3)
+    client.send({"type": "record", "unit": 1, "on": True})
+    path = os.path.join(tmp_path, recording_status(client, True)["file"])
+    client.frames(40)
+    client.send({"type": "record", "unit": 1, "on": False})
+    recording_status(client, False)
+    values, runs, gaps = check_counter_recording(path, [1, 2])
+    # Each gap (lost on the way) sits where its run's predecessor ended, and
+    # the next run starts right after it.
+    assert len(gaps) >= 2 and set(gaps["cause"]) == {2}
+    assert len(runs) == len(gaps) + 1
+    for r in range(1, len(runs)):
+        end = int(runs[r - 1]["first_index"]) + int(runs[r]["first_row"] - runs[r - 1]["first_row"])
+        assert int(gaps[r - 1]["index"]) == end
+        assert end + int(gaps[r - 1]["readings_missed"]) == int(runs[r]["first_index"])
+
+
+def test_a_full_disk_ends_the_recording_with_an_error_and_a_whole_file(serve, tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(mount)],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        pytest.skip(f"cannot mount a small tmpfs here ({e})")
+    try:
+        server = serve("12:fast;all=counter", record_dir=mount)
+        client = Client(server)
+        client.send(STREAM)
+        client.frames(3)
+        client.send({"type": "record", "unit": 1, "on": True})
+        path = recording_status(client, True)["file"]
+        error = client.text("error", 20)
+        assert "recording of unit 1 stopped: disk full" in error["message"]
+        status = recording_status(client, False)
+        assert status["file"] == path and status["bytes"] == os.path.getsize(path)
+        # The stream goes on, and the file holds the counter up to its last flush.
+        assert status["state"] == "running" and len(client.frames(5)) == 5
+        values, _, _ = check_counter_recording(path, [1, 2])
+        assert len(values) > 100000
+        client.send({"type": "record", "unit": 1, "on": False})
+        assert "not recording" in client.text("error")["message"]
+        assert server.stop() == 0
+    finally:
+        subprocess.run(["umount", str(mount)], check=False)

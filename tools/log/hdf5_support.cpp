@@ -9,10 +9,9 @@ namespace trelvo_cli::hid5 {
 
 void initialise() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        H5dont_atexit();
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    });
+    std::call_once(once, [] { H5dont_atexit(); });
+    // A thread-safe HDF5 keeps an error stack per thread: silence this one's.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
 namespace {

@@ -11,10 +11,11 @@
 
 namespace trelvo_cli::hid5 {
 
-// Once per process, before any other HDF5 call: no error stack printed on
-// stderr (the callers report failures in their own words), and no closing of
-// open files at exit (a file left open after a write error must keep what its
-// last flush wrote, not get metadata for data that never reached the disk).
+// Before any other HDF5 call, in every thread that makes them: no error stack
+// printed on stderr (the callers report failures in their own words), and
+// (once per process) no closing of open files at exit (a file left open after
+// a write error must keep what its last flush wrote, not get metadata for
+// data that never reached the disk).
 void initialise();
 
 // The errno of the last failed file operation, from the HDF5 error stack

@@ -102,9 +102,8 @@ struct LoggedUnit {
     bool returning = false;    // the capture follows a return to the bus
     uint64_t resumeAt = 0;     // then: the recording index where the cut began
     int64_t goneAtMonoNs = 0;  // and the host time its first missing reading was due
-    uint64_t ringCounted = 0;  // the capture's drops and losses already put into gaps
-    uint64_t lostCounted = 0;
-    int64_t firstUtcNs = 0;  // the capture's first reading, host UTC and monotonic
+    uint64_t ringCounted = 0;  // the capture's drops already put into gaps
+    int64_t firstUtcNs = 0;    // the capture's first reading, host UTC and monotonic
     int64_t firstMonoNs = 0;
     bool haveTimes = false;
     Clock::time_point nextReopen{};
@@ -286,7 +285,7 @@ class LogRun {
             u.unit->fail("starting the stream", "readings per channel");
         u.expected = 0;
         u.delivered = false;
-        u.ringCounted = u.lostCounted = 0;
+        u.ringCounted = 0;
         u.haveTimes = false;
         u.state = LoggedUnit::State::Streaming;
         u.lastData = Clock::now();
@@ -359,17 +358,12 @@ class LogRun {
             if (status.lastFirstIndex > u.expected) {
                 // Readings missing before this retrieval: their cause from
                 // the counters that grew (drops first, then losses).
-                uint64_t missing = status.lastFirstIndex - u.expected;
-                const uint64_t ring =
-                    std::min(missing, status.droppedRingFull -
-                                          std::min(status.droppedRingFull, u.ringCounted));
-                gap(i, ring, GapCause::RingFull);
-                u.expected += ring;
-                u.ringCounted += ring;
-                missing -= ring;
-                gap(i, missing, GapCause::LostOnTheWay);
-                u.expected += missing;
-                u.lostCounted += missing;
+                const MissingReadings missing = splitMissing(status.lastFirstIndex - u.expected,
+                                                             status.droppedRingFull, u.ringCounted);
+                gap(i, missing.ringFull, GapCause::RingFull);
+                u.expected += missing.ringFull;
+                gap(i, missing.lostOnTheWay, GapCause::LostOnTheWay);
+                u.expected += missing.lostOnTheWay;
             }
             std::size_t count = static_cast<std::size_t>(n);
             if (u.target)

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -72,6 +73,14 @@ std::string directoryOf(const std::string& path) {
 }
 
 }  // namespace
+
+MissingReadings splitMissing(uint64_t missing, uint64_t droppedRingFull, uint64_t& ringCounted) {
+    MissingReadings out;
+    out.ringFull = std::min(missing, droppedRingFull - std::min(droppedRingFull, ringCounted));
+    out.lostOnTheWay = missing - out.ringFull;
+    ringCounted += out.ringFull;
+    return out;
+}
 
 struct Recorder::Impl {
     struct Unit {

@@ -86,6 +86,16 @@ enum class GapCause : uint8_t {
     UnitLeft = 3,      // the unit left the bus (a pulled cable) until it came back
 };
 
+// Readings missing before a retrieval, by cause: those the capture's count
+// of readings dropped for a full ring grew by (and no more than are missing)
+// are RingFull, the rest LostOnTheWay. `ringCounted` holds the drops already
+// put into gaps and grows by the RingFull part.
+struct MissingReadings {
+    uint64_t ringFull = 0;
+    uint64_t lostOnTheWay = 0;
+};
+MissingReadings splitMissing(uint64_t missing, uint64_t droppedRingFull, uint64_t& ringCounted);
+
 class Recorder {
   public:
     // Creates (or truncates) `path`, writes the layout for `units` (at least

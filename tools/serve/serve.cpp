@@ -8,6 +8,7 @@
 #include "serve/serve.h"
 
 #include <civetweb.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +32,7 @@
 #include "core/progress.h"
 #include "core/unit_session.h"
 #include "protocol.h"
+#include "recording.h"
 #include "trelvo/trelvo.h"
 #include "trelvo/trelvo_status.h"
 
@@ -211,23 +213,17 @@ const char* methodName(Method method) {
     return "stream";
 }
 
-// Where a recording of what the page shows goes (the Record button). The
-// acquisition thread hands it every batch of readings it retrieves, with the
-// batch's place on the run's timeline; it must not block (a recorder queues
-// and writes on its own thread). The page shows file() and bytes().
-class ReadingSink {
-  public:
-    virtual ~ReadingSink() = default;
-    virtual void readings(const uint16_t* values, size_t rows, size_t channels,
-                          uint64_t firstIndex) = 0;
-    virtual std::string file() const = 0;
-    virtual uint64_t bytes() const = 0;
-};
+std::string errorJson(const std::string& message) {
+    return "{\"type\":\"error\",\"message\":" + jsonString(message) + "}";
+}
 
 class UnitWorker {
   public:
-    UnitWorker(std::unique_ptr<Unit> unit, ClientTable& clients)
-        : unit_(std::move(unit)), handle_(unit_->handle()), clients_(clients) {}
+    UnitWorker(std::unique_ptr<Unit> unit, ClientTable& clients, std::string recordDir)
+        : unit_(std::move(unit)),
+          handle_(unit_->handle()),
+          clients_(clients),
+          recordDir_(std::move(recordDir)) {}
     ~UnitWorker() { stop(); }
 
     int16_t handle() const { return handle_; }
@@ -297,6 +293,66 @@ class UnitWorker {
         return "";
     }
 
+    // Starts or ends the recording of the running stream (the Record
+    // button). Returns "" or the reason it is refused (nothing changes then).
+    std::string record(const RecordRequest& request) {
+        std::lock_guard<std::mutex> guard(control_);
+        const std::string unitName = "unit " + std::to_string(handle_);
+        if (!request.on) {
+            {
+                std::lock_guard<std::mutex> g(sinkM_);
+                if (!sink_ || !sink_->active()) return unitName + " is not recording";
+            }
+            finishRecording();
+            broadcastText(clients_, statusJson());
+            return "";
+        }
+        RecordedUnit description;
+        {
+            std::lock_guard<std::mutex> g(stateM_);
+            if (!thread_.joinable() || request_.method != Method::Stream || state_ != "running")
+                return unitName + " is not streaming: start a stream (Run) to record it";
+            description.channels = request_.channels;
+            description.readingIntervalUs = intervalUs_;
+            description.blockTimeUs = static_cast<uint32_t>(achievedUs_);
+            description.readings = request_.readings;
+            if (const auto& t = request_.trigger) {
+                description.triggerEnabled = true;
+                description.triggerChannel = t->channel;
+                description.triggerFalling = !t->rising;
+                description.triggerThreshold = t->threshold;
+                description.triggerDelayPercent = t->delay;
+                description.triggerAutoMs = t->autoMs;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            if (sink_ && sink_->active())
+                return unitName + " is already recording to " + sink_->file();
+        }
+        description.handle = handle_;
+        description.variant = unit_->info(TRELVO_INFO_VARIANT_NAME);
+        description.firstText = unit_->info(TRELVO_INFO_FIRST_TEXT);
+        description.secondText = unit_->info(TRELVO_INFO_SECOND_TEXT);
+        description.hardwareVersion = std::atoi(unit_->info(TRELVO_INFO_HARDWARE_VERSION).c_str());
+        RecordingInfo info;
+        info.programVersion = TRELVO_CLI_VERSION;
+        info.libraryVersion = libraryVersion();
+        std::shared_ptr<ReadingSink> sink;
+        try {
+            sink = std::make_shared<HdfRecording>(recordingPath(recordDir_, handle_), description,
+                                                  info);
+        } catch (const RecorderError& e) {
+            return std::string("cannot record: ") + e.what();
+        }
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            sink_ = std::move(sink);
+        }
+        broadcastText(clients_, statusJson());
+        return "";
+    }
+
     std::string statusJson() {
         std::lock_guard<std::mutex> g(stateM_);
         return statusJsonLocked();
@@ -318,10 +374,51 @@ class UnitWorker {
             thread_.join();
             TrelvoStop(handle_);
         }
+        finishRecording();
         setState("stopped", "");
     }
 
-    std::string statusJsonLocked() const {
+    // Ends the recording, if one runs: its file is closed whole when this
+    // returns. The finished recording stays for the status (name, size).
+    void finishRecording() {
+        std::shared_ptr<ReadingSink> sink;
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            sink = sink_;
+        }
+        if (sink) sink->finish();
+        reportRecordingFailure();
+    }
+
+    // A recording that stopped by itself (a full disk) is reported once.
+    void reportRecordingFailure() {
+        std::shared_ptr<ReadingSink> sink;
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            sink = sink_;
+        }
+        if (!sink) return;
+        const std::string failure = sink->takeFailure();
+        if (failure.empty()) return;
+        broadcastText(clients_, errorJson("the recording of unit " + std::to_string(handle_) +
+                                          " stopped: " + failure));
+        broadcastText(clients_, statusJson());
+    }
+
+    // The recording's fields: whether one runs, its file (or the last
+    // one's) and the file's size after its newest flush (or when closed).
+    std::string recordingJson() {
+        std::shared_ptr<ReadingSink> sink;
+        {
+            std::lock_guard<std::mutex> g(sinkM_);
+            sink = sink_;
+        }
+        return std::string(",\"recording\":") + (sink && sink->active() ? "true" : "false") +
+               ",\"file\":" + jsonString(sink ? sink->file() : "") +
+               ",\"bytes\":" + std::to_string(sink ? sink->bytes() : 0);
+    }
+
+    std::string statusJsonLocked() {
         char numbers[256];
         std::snprintf(numbers, sizeof numbers,
                       ",\"block_time_us\":%d,\"interval_us\":%.6f,\"taken\":%llu,\"lost\":%llu",
@@ -329,7 +426,7 @@ class UnitWorker {
                       static_cast<unsigned long long>(lost_));
         return "{\"type\":\"status\",\"unit\":" + std::to_string(handle_) +
                ",\"state\":" + jsonString(state_) + ",\"method\":\"" + methodName(request_.method) +
-               "\"" + numbers + ",\"message\":" + jsonString(message_) + "}";
+               "\"" + numbers + ",\"message\":" + jsonString(message_) + recordingJson() + "}";
     }
 
     void setState(const std::string& state, const std::string& message) {
@@ -354,16 +451,17 @@ class UnitWorker {
         const auto now = Clock::now();
         if (now - last < std::chrono::milliseconds(500)) return;
         last = now;
+        reportRecordingFailure();
         broadcastText(clients_, statusJson());
     }
 
-    void record(const uint16_t* values, size_t rows, size_t channels, uint64_t firstIndex) {
+    void record(const ReadingBatch& batch) {
         std::shared_ptr<ReadingSink> sink;
         {
             std::lock_guard<std::mutex> g(sinkM_);
             sink = sink_;
         }
-        if (sink) sink->readings(values, rows, channels, firstIndex);
+        if (sink) sink->readings(batch);
     }
 
     // The acquisition thread: retrieves readings until a stop is asked (or a
@@ -383,6 +481,8 @@ class UnitWorker {
         broadcastText(clients_, statusJson());
         if (run.method == Method::Stream) {
             streamLoop(run, buffer, intervalUs, values, lastStatus);
+            // A recording is of this stream: it ends with it.
+            finishRecording();
             return;
         }
         const auto poll = std::chrono::microseconds(
@@ -435,7 +535,6 @@ class UnitWorker {
             header.intervalUs = intervalUs;
             header.newestUtc = utcNow();
             broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));
-            record(values.data(), static_cast<size_t>(got), columns, 0);
             publishStatus(lastStatus);
             if (run.single) {
                 TrelvoStop(handle_);
@@ -486,7 +585,22 @@ class UnitWorker {
                 if (header.firstIndex != nextIndex) header.flags |= kFrameLostBefore;
                 nextIndex = header.firstIndex + static_cast<uint64_t>(got);
                 broadcastFrame(clients_, header, values.data(), columns, static_cast<size_t>(got));
-                record(values.data(), static_cast<size_t>(got), columns, header.firstIndex);
+                ReadingBatch batch;
+                batch.values = values.data();
+                batch.rows = static_cast<size_t>(got);
+                batch.channels = columns;
+                batch.firstIndex = header.firstIndex;
+                batch.firstUtcNs = std::llround(
+                    (header.newestUtc - static_cast<double>(got - 1) * intervalUs / 1e6) * 1e9);
+                batch.droppedRingFull = status.droppedRingFull;
+                batch.lostOnTheWay = status.lostOnTheWay;
+                record(batch);
+            } else if (unitGone()) {
+                // What the unit still had is taken: its recording closes
+                // whole, and the stream ends here.
+                finishRecording();
+                setState("failed", "the unit left the bus");
+                return;
             } else if (Clock::now() - lastData > std::chrono::seconds(3)) {
                 setState("failed", "the stream stopped: no readings for 3 s (" + unitError() + ")");
                 lastData = Clock::now();
@@ -499,9 +613,17 @@ class UnitWorker {
         }
     }
 
+    bool unitGone() const {
+        TrelvoCaptureStatus status{};
+        status.size = sizeof status;
+        return TrelvoGetCaptureStatus(handle_, &status) != 0 &&
+               (status.flags & TRELVO_STATUS_UNIT_GONE) != 0;
+    }
+
     std::unique_ptr<Unit> unit_;
     const int16_t handle_;
     ClientTable& clients_;
+    const std::string recordDir_;
     std::mutex control_;  // run, stop and output, one at a time
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
@@ -515,7 +637,9 @@ class UnitWorker {
     std::string state_ = "stopped";
     std::string message_;
     std::mutex sinkM_;
-    std::shared_ptr<ReadingSink> sink_;  // null: not recording
+    // The recording of the running stream, or the last one (finished), or
+    // null; taken under sinkM_ alone, never with stateM_ held after it.
+    std::shared_ptr<ReadingSink> sink_;
 };
 
 // ---- the server ----
@@ -631,10 +755,6 @@ void wsReady(mg_connection* conn, void* data) {
         client->sendText("{\"type\":\"error\",\"message\":\"too many clients\"}");
 }
 
-std::string errorJson(const std::string& message) {
-    return "{\"type\":\"error\",\"message\":" + jsonString(message) + "}";
-}
-
 // One client message: checked, then carried out. Anything refused gets an
 // error message and changes nothing.
 void handleMessage(Server& server, Client& client, std::string_view text) {
@@ -674,9 +794,8 @@ void handleMessage(Server& server, Client& client, std::string_view text) {
         broadcastText(server.clients, unit->statusJson());
     } else if (const auto* output = std::get_if<OutputRequest>(&message)) {
         error = unit->output(*output);
-    } else if (std::get_if<RecordRequest>(&message)) {
-        // The HDF5 recorder of `trelvo log` becomes a ReadingSink here.
-        error = "recording is not available in this build of trelvo serve";
+    } else if (const auto* record = std::get_if<RecordRequest>(&message)) {
+        error = unit->record(*record);
     }
     if (!error.empty()) client.sendText(errorJson(error));
 }
@@ -709,6 +828,9 @@ int runServe(const ServeOptions& options, const CommonOptions& common) {
     if (!parseListen(options.listen, server->listen, error))
         throw Failure(kExitUsage, "--listen " + options.listen + ": " + error);
     server->token = options.token;
+    struct stat dir {};
+    if (stat(options.recordDir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
+        throw Failure(kExitUsage, "--record-dir " + options.recordDir + ": not a directory");
     if (server->token.empty() && !server->listen.loopback) server->token = generateToken();
 
     ProgressBar progress(!common.quiet && stderrIsTerminal());
@@ -721,7 +843,8 @@ int runServe(const ServeOptions& options, const CommonOptions& common) {
     if (!note.empty())
         std::fprintf(stderr, "trelvo: note: another unit could not be opened: %s\n", note.c_str());
     for (auto& unit : opened)
-        server->units.push_back(std::make_unique<UnitWorker>(std::move(unit), server->clients));
+        server->units.push_back(
+            std::make_unique<UnitWorker>(std::move(unit), server->clients, options.recordDir));
 
     mg_init_library(MG_FEATURES_WEBSOCKET);
     const std::string ports = server->listen.civetwebPorts;

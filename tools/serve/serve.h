@@ -10,7 +10,8 @@ namespace trelvo_cli {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8640";
-    std::string token;  // empty: generated when the address is not loopback
+    std::string token;            // empty: generated when the address is not loopback
+    std::string recordDir = ".";  // where the Record button's files go
 };
 
 // Opens every unit, serves until Ctrl-C, closes the units. Returns the exit

@@ -80,12 +80,11 @@
     if (m.type === "status") {
       model.status[m.unit] = m;
       showState();
+      showRecording();
     } else if (m.type === "error") {
       showError(m.message);
     } else if (m.type === "sweep") {
       model.sweepInfo = m;
-    } else if (m.type === "record") {
-      $("recordInfo").textContent = m.file ? `${m.file} (${m.bytes} bytes)` : "";
     }
   }
 
@@ -100,6 +99,25 @@
         `${s.taken} taken, ${Math.max(s.lost, model.lostReadings)} lost`;
     if (s.message) text += ` — ${s.message}`;
     el.textContent = text;
+  }
+
+  // The Record button and the recording's file: its name and size (growing
+  // while it records, final once closed), from the unit's status.
+  function sizeText(bytes) {
+    if (bytes < 10000) return `${bytes} B`;
+    if (bytes < 10e6) return `${(bytes / 1e3).toFixed(1)} kB`;
+    if (bytes < 10e9) return `${(bytes / 1e6).toFixed(1)} MB`;
+    return `${(bytes / 1e9).toFixed(2)} GB`;
+  }
+  function showRecording() {
+    const s = model.status[model.unit];
+    model.recording = s ? { on: !!s.recording, file: s.file || "", bytes: s.bytes || 0 }
+                        : { on: false, file: "", bytes: 0 };
+    const r = model.recording;
+    $("record").textContent = r.on ? "Stop recording" : "Record";
+    $("record").classList.toggle("recording", r.on);
+    $("recordInfo").textContent = !r.file ? "" :
+      `${r.file}, ${sizeText(r.bytes)}` + (r.on ? " (recording)" : " (closed)");
   }
 
   // ---- frames ----
@@ -512,11 +530,10 @@
   $("rollWindow").onchange = () => { dirty = true; };
   for (const o of [0, 1]) $("out" + o).onchange = () =>
     send({ type: "output", unit: model.unit, output: o, on: $("out" + o).checked });
-  let recording = false;
+  // Record asks the server to start or end the recording of the running
+  // stream; the button follows the status the server answers with.
   $("record").onclick = () => {
-    recording = !recording;
-    send({ type: "record", unit: model.unit, on: recording });
-    $("record").textContent = recording ? "Stop recording" : "Record";
+    send({ type: "record", unit: model.unit, on: !(model.recording && model.recording.on) });
   };
 
   // Cursors by click; the trigger level line by dragging.
@@ -583,6 +600,7 @@
       model.unit = u ? u.handle : 0;
       $("identity").textContent = u ? `${u.first_text} — ${u.second_text}` : "no unit open";
       showState();
+      showRecording();
     };
     picker.onchange = pick;
     pick();
