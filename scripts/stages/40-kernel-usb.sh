@@ -13,9 +13,7 @@ run=$root/scripts/kernel-usb/run.sh
 start=$(date +%s)
 
 # Tests that wait for a driver fix not yet on this branch (one line each).
-pending=(
-  "Kernel.ForkedChildren|fork: a dead child's usbfs descriptors inherited by its own child still keep its unit claimed"
-)
+pending=()
 pending_access="Access.*|the non-root cases (access refused, group rule) do not pass in the guest yet"
 pending_noudevd="Kernel.ExternalDownloadWithoutUdevd|no udevd: the backend never rescans, so a download never comes back"
 [ -n "${TRELVO_KERNEL_ALL:-}" ] && { pending=(); pending_access=""; pending_noudevd=""; }
