@@ -419,19 +419,22 @@ class LibusbHost final : public IUsbHost {
     libusb_context* context_ = nullptr;
 };
 
-// The process's libusb backend, for the fork handlers.
+// The process's latest libusb backend, for the fork handlers: set when it is
+// made, cleared by its deleter (the unload drops it). Guarded by the mutex,
+// which the fork handlers hold across the fork.
 std::mutex g_backendMutex;
-// Never destroyed once made: the fork handlers may run at any time.
-std::shared_ptr<UsbDriverBackend>* g_backend = nullptr;
+UsbDriverBackend* g_backend = nullptr;
 
 void forkPrepare() {
-    if (g_backend) (*g_backend)->lockForFork();
+    g_backendMutex.lock();
+    if (g_backend) g_backend->lockForFork();
     g_openNodes.m.lock();
 }
 
 void forkParent() {
     g_openNodes.m.unlock();
-    if (g_backend) (*g_backend)->unlockAfterFork();
+    if (g_backend) g_backend->unlockAfterFork();
+    g_backendMutex.unlock();
 }
 
 void forkChild() {
@@ -441,9 +444,11 @@ void forkChild() {
     closeInheritedNodes();
     silenceInheritedMonitor();
     g_openNodes.m.unlock();
-    if (!g_backend) return;
-    (*g_backend)->abandonAfterFork();
-    (*g_backend)->unlockAfterFork();
+    if (g_backend) {
+        g_backend->abandonAfterFork();
+        g_backend->unlockAfterFork();
+    }
+    g_backendMutex.unlock();
 }
 
 }  // namespace
@@ -454,19 +459,25 @@ namespace trelvo::usb {
 
 std::shared_ptr<IDriverBackend> createPlatformBackend() {
     using namespace trelvo::driver;
-    std::lock_guard<std::mutex> lk(g_backendMutex);
-    auto backend = std::make_shared<UsbDriverBackend>([]() -> std::shared_ptr<IUsbHost> {
+    static const bool forkHandled = [] {
+        platform::registerForkHandlers(&forkPrepare, &forkParent, &forkChild);
+        return true;
+    }();
+    (void)forkHandled;
+    auto* backend = new UsbDriverBackend([]() -> std::shared_ptr<IUsbHost> {
         auto host = std::make_shared<LibusbHost>();
         if (!host->valid()) return nullptr;
         return host;
     });
-    if (!g_backend) {
-        platform::registerForkHandlers(&forkPrepare, &forkParent, &forkChild);
-        g_backend = new std::shared_ptr<UsbDriverBackend>(backend);
-    } else {
-        *g_backend = backend;  // the earlier one stays alive where it is used
-    }
-    return backend;
+    std::lock_guard<std::mutex> lk(g_backendMutex);
+    g_backend = backend;  // an earlier one stays alive where it is used
+    return std::shared_ptr<UsbDriverBackend>(backend, [](UsbDriverBackend* gone) {
+        {
+            std::lock_guard<std::mutex> lk(g_backendMutex);
+            if (g_backend == gone) g_backend = nullptr;
+        }
+        delete gone;
+    });
 }
 
 }  // namespace trelvo::usb
