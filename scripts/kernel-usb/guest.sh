@@ -3,6 +3,9 @@
 # folders, starts udevd, attaches the emulated units and runs the program.
 # Writes its output to /tmp/job/output, its status to /tmp/job/rc.
 source /tmp/job/job.env
+# udevadm does nothing in a chroot unless told otherwise: without this its
+# settle, trigger and control requests (a reload of the rules) are ignored.
+export SYSTEMD_IGNORE_CHROOT=1
 log=/tmp/job/guest.log
 up() { cut -d' ' -f1 /proc/uptime; }
 echo "boot $(up)" >"$log"
@@ -13,7 +16,8 @@ for s in "${SHARES[@]}"; do
 done
 mount -t tmpfs tmpfs /var/tmp 2>/dev/null
 if [ -n "$RULE" ]; then
-  mkdir -p /run/udev/rules.d && cp "$RULE" /run/udev/rules.d/
+  # udev reads only files named *.rules.
+  mkdir -p /run/udev/rules.d && cp "$RULE" "/run/udev/rules.d/$(basename "$RULE" .rules).rules"
 fi
 if [ "$UDEVD" = 1 ]; then
   /lib/systemd/systemd-udevd --daemon 2>>"$log"

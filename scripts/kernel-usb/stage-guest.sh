@@ -28,7 +28,8 @@ asuser() { setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups "$@
 part "non-root without access" env TRELVO_USBIP_CONTROL=$sock HOME=/tmp \
   setpriv --reuid=$user --regid="$(id -g $user)" --clear-groups "$tests" --gtest_filter='Access.RefusedWithADiagnostic'
 group=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$rule" | head -1)
-mkdir -p /run/udev/rules.d && cp "$rule" /run/udev/rules.d/
+# udev reads only files named *.rules; RULE may be a temporary name.
+mkdir -p /run/udev/rules.d && cp "$rule" /run/udev/rules.d/70-trelvo-group.rules
 udevadm control --reload
 udevadm trigger --action=add --subsystem-match=usb
 udevadm settle -t 30

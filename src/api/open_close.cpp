@@ -49,8 +49,11 @@ struct BackgroundOpen {
     uint32_t startTick = 0;
 };
 
+// In the library's own storage, never destroyed (see UnitTable::instance).
+alignas(BackgroundOpen) unsigned char g_backgroundStorage[sizeof(BackgroundOpen)];
+
 BackgroundOpen& background() {
-    static BackgroundOpen& state = *new BackgroundOpen;
+    static BackgroundOpen& state = *new (g_backgroundStorage) BackgroundOpen;
     return state;
 }
 
@@ -73,6 +76,16 @@ void waitForBackgroundOpen() noexcept {
         auto& state = background();
         std::lock_guard<std::mutex> guard(state.mutex);
         if (state.thread) state.thread->finish();
+    } catch (...) {
+    }
+}
+
+void releaseBackgroundOpen() noexcept {
+    try {
+        auto& state = background();
+        std::lock_guard<std::mutex> guard(state.mutex);
+        if (state.thread) state.thread->finish();
+        state.thread.reset();
     } catch (...) {
     }
 }

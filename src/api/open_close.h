@@ -14,6 +14,9 @@ int32_t probeUnit();
 // left the library's code), so that the library may be unloaded; the result
 // stays to be collected. Used by closeAllUnits.
 void waitForBackgroundOpen() noexcept;
+// Library unload, after closeAllUnits: forgets the ended background open
+// (its uncollected result too).
+void releaseBackgroundOpen() noexcept;
 
 // Around fork(): the background open's lock is held across it; the child
 // forgets the parent's background open (its thread does not exist there).

@@ -1,5 +1,7 @@
 #include "api/unit_table.h"
 
+#include <new>
+
 #include "api/open_close.h"
 #include "device/trelvo_device.h"
 #include "platform/platform.h"
@@ -55,8 +57,14 @@ void processAfterForkInChild() {
 }
 }  // namespace
 
+namespace {
+// The library's own storage: the table is never destroyed, and an unload
+// leaves nothing of it on the heap.
+alignas(UnitTable) unsigned char g_tableStorage[sizeof(UnitTable)];
+}  // namespace
+
 UnitTable& UnitTable::instance() {
-    static UnitTable& table = *new UnitTable;  // outlives static destructors
+    static UnitTable& table = *new (g_tableStorage) UnitTable;  // outlives static destructors
     static const bool forkHandled = [] {
         platform::registerForkHandlers(&processBeforeFork, &processAfterForkInParent,
                                        &processAfterForkInChild);
@@ -112,6 +120,12 @@ DevicePtr UnitTable::remove(int32_t handle) {
         }
     }
     return nullptr;
+}
+
+void UnitTable::releaseStorage() {
+    std::vector<DevicePtr> none;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (units_.empty()) units_.swap(none);
 }
 
 DevicePtr UnitTable::front() const {

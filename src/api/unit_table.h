@@ -48,6 +48,8 @@ class UnitTable {
     DevicePtr remove(int32_t handle);
     // The first entry, or null.
     DevicePtr front() const;
+    // Library unload, once every unit is closed: frees the table's storage.
+    void releaseStorage();
 
     // Around fork(): the table's lock is held across it, so that the child
     // gets a consistent table; the child then forgets the parent's units

@@ -1,6 +1,7 @@
 #include "driver/driver_backend.h"
 
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "driver/backend_factory.h"
@@ -9,16 +10,20 @@
 namespace trelvo::usb {
 
 namespace {
-// The installed backend. Immortal, like all process-wide state: units are
-// closed at unload from a destructor that may run after static destructors.
+// The installed backend. Never destroyed, like all process-wide state: units
+// are closed at unload from a destructor that may run after static
+// destructors. It lives in the library's own storage, so that an unload
+// leaves nothing of it on the heap.
 struct BackendSlot {
     std::mutex mutex;
     std::shared_ptr<IDriverBackend> backend;
     bool chosen = false;
 };
 
+alignas(BackendSlot) unsigned char g_slotStorage[sizeof(BackendSlot)];
+
 BackendSlot& slot() {
-    static BackendSlot& instance = *new BackendSlot;
+    static BackendSlot& instance = *new (g_slotStorage) BackendSlot;
     return instance;
 }
 
@@ -55,6 +60,16 @@ void shutdownDriverBackend() {
         backend = s.backend;
     }
     if (backend) backend->shutdown();
+}
+
+void releaseDriverBackend() {
+    std::shared_ptr<IDriverBackend> backend;
+    {
+        auto& s = slot();
+        std::lock_guard<std::mutex> guard(s.mutex);
+        backend.swap(s.backend);
+        s.chosen = false;
+    }
 }
 
 }  // namespace trelvo::usb

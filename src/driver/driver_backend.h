@@ -77,4 +77,9 @@ std::shared_ptr<IDriverBackend> driverBackend();
 // IDriverBackend::shutdown). The backend stays installed.
 void shutdownDriverBackend();
 
+// Library unload, after shutdownDriverBackend: drops the installed backend,
+// so that nothing of it outlives the library's code. A later use chooses
+// again.
+void releaseDriverBackend();
+
 }  // namespace trelvo::usb

@@ -2,7 +2,9 @@
 // TRELVO_SIMULATE: the libusb backend meets the unit through /sys,
 // /dev/bus/usb and the usbfs ioctls, as on a real machine.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -334,6 +336,42 @@ TEST_F(Library, UnitHeldByAnotherProcessIsPassedOver) {
     EXPECT_NE(freed, 0);
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_FALSE(bus_.commandLog(1).empty());
+}
+
+// A forked child that opens a unit and dies without closing it frees the unit
+// at once, although its own forked child, which inherited every descriptor,
+// lives on.
+TEST_F(Library, ADeadChildsUnitIsFreeWhileItsForkedChildLives) {
+    plug(1);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        pid_t grandchild = 0;
+        if (TrelvoOpenUnit() != 0) {
+            grandchild = fork();
+            if (grandchild == 0) {
+                std::this_thread::sleep_for(10s);
+                _exit(0);
+            }
+        }
+        [[maybe_unused]] const ssize_t w = write(pipeFds[1], &grandchild, sizeof grandchild);
+        _exit(0);  // without closing the unit
+    }
+    ASSERT_GT(child, 0);
+    close(pipeFds[1]);
+    pid_t grandchild = 0;
+    ASSERT_EQ(read(pipeFds[0], &grandchild, sizeof grandchild),
+              static_cast<ssize_t>(sizeof grandchild));
+    close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_GT(grandchild, 0) << "the child could not open the unit";
+    EXPECT_TRUE(waitFor([&] { return !bus_.claimed(1); }, 2s))
+        << "the dead child's unit stays claimed by its forked child's descriptors";
+    EXPECT_NE(openUnit(), 0);
+    kill(grandchild, SIGKILL);
 }
 
 // Unloading the library while a unit streams: the child process ends its

@@ -1,16 +1,29 @@
 // The USB host over libusb-1.0, and Linux's real driver: the libusb backend.
 // One libusb context per host, created when the library first looks for
 // units. In a forked child the parent's context and transfers are abandoned
-// (never touched or freed); the child's next lookup makes a new one.
+// (never touched or freed); the child's next lookup makes a new one. The
+// child also closes its copies of the parent's device files, so that they
+// keep no claim alive after their owner ends, and stops reading libusb's
+// udev monitor, whose socket it shares with the parent.
+#include <dirent.h>
+#include <fcntl.h>
 #include <libusb.h>
-#include <pthread.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "driver/backend_factory.h"
 #include "driver/usb_backend.h"
 #include "driver/usb_records.h"
+#include "platform/platform.h"
 
 namespace trelvo::driver {
 
@@ -64,6 +77,125 @@ std::string portOf(libusb_device* device) {
     return portKey(libusb_get_bus_number(device), ports, depth < 0 ? 0 : depth);
 }
 
+// ---- What a forked child must not keep of its parent's --------------------
+
+// The device nodes ("/dev/bus/usb/BBB/DDD") of the devices this process has
+// open, in fixed storage: the fork handler reads it and nothing here needs
+// freeing at unload.
+constexpr int kNodeSlots = 2 * usb::kDeviceFileCount;
+constexpr std::size_t kNodeLength = 24;
+struct OpenNodes {
+    std::mutex m;
+    char node[kNodeSlots][kNodeLength];
+    int uses[kNodeSlots];
+};
+OpenNodes g_openNodes;
+
+void nodeName(libusb_device* device, char (&out)[kNodeLength]) {
+    std::snprintf(out, sizeof out, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                  libusb_get_device_address(device));
+}
+
+void noteNodeOpened(const char* node) {
+    std::lock_guard<std::mutex> lk(g_openNodes.m);
+    int free = -1;
+    for (int i = 0; i < kNodeSlots; ++i) {
+        if (g_openNodes.uses[i] > 0 && std::strcmp(g_openNodes.node[i], node) == 0) {
+            ++g_openNodes.uses[i];
+            return;
+        }
+        if (free < 0 && g_openNodes.uses[i] == 0) free = i;
+    }
+    if (free < 0) return;  // more open devices than units: not the library's own
+    std::snprintf(g_openNodes.node[free], kNodeLength, "%s", node);
+    g_openNodes.uses[free] = 1;
+}
+
+void noteNodeClosed(const char* node) {
+    std::lock_guard<std::mutex> lk(g_openNodes.m);
+    for (int i = 0; i < kNodeSlots; ++i) {
+        if (g_openNodes.uses[i] > 0 && std::strcmp(g_openNodes.node[i], node) == 0) {
+            --g_openNodes.uses[i];
+            return;
+        }
+    }
+}
+
+// True when `target` (a descriptor's link) is one of the nodes in use; the
+// end of the path is compared, since a test bed may map /dev elsewhere.
+bool isOpenNode(const char* target) {
+    const std::size_t length = std::strlen(target);
+    for (int i = 0; i < kNodeSlots; ++i) {
+        if (g_openNodes.uses[i] == 0) continue;
+        const std::size_t n = std::strlen(g_openNodes.node[i]);
+        if (length >= n && std::strcmp(target + length - n, g_openNodes.node[i]) == 0) return true;
+    }
+    return false;
+}
+
+// In a forked child (g_openNodes.m held): closes the child's copies of the
+// parent's device files. A usbfs claim belongs to the open file, which the
+// copies share: kept open, they would keep the parent's units claimed after
+// the parent has ended. Closing a copy leaves the parent's claim alone.
+void closeInheritedNodes() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds) return;
+    const int own = dirfd(fds);
+    while (dirent* e = readdir(fds)) {
+        char* end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd == own) continue;
+        char target[256];
+        const ssize_t n = readlinkat(own, e->d_name, target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        if (isOpenNode(target)) close(static_cast<int>(fd));
+    }
+    closedir(fds);
+    for (int i = 0; i < kNodeSlots; ++i) g_openNodes.uses[i] = 0;
+}
+
+// libusb's udev monitor: one netlink socket per process, opened by the first
+// context and read by every later one when it lists devices. A forked child
+// shares the parent's socket, so each event it read would be lost to the
+// parent. The child gives the descriptor a harmless file instead (kept at
+// the same number, so no other file takes it): libusb's reads of it fail,
+// and the child's lists come from its fresh contexts' own scans.
+std::atomic<int> g_monitorSocket{-1};
+
+bool isUeventSocket(int fd) {
+    int domain = 0, protocol = 0;
+    socklen_t length = sizeof domain;
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_NETLINK)
+        return false;
+    length = sizeof protocol;
+    return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 &&
+           protocol == NETLINK_KOBJECT_UEVENT;
+}
+
+std::vector<int> ueventSockets() {
+    std::vector<int> out;
+    DIR* fds = opendir("/proc/self/fd");
+    if (!fds) return out;
+    while (dirent* e = readdir(fds)) {
+        char* end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd == dirfd(fds)) continue;
+        if (isUeventSocket(static_cast<int>(fd))) out.push_back(static_cast<int>(fd));
+    }
+    closedir(fds);
+    return out;
+}
+
+void silenceInheritedMonitor() {
+    const int fd = g_monitorSocket.load();
+    if (fd < 0 || !isUeventSocket(fd)) return;
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0) return;
+    dup3(null, fd, O_CLOEXEC);
+    close(null);
+}
+
 class LibusbIsoTransfer final : public IIsoTransfer {
   public:
     LibusbIsoTransfer(libusb_device_handle* handle, uint8_t endpoint, int packets, int packetLength,
@@ -110,8 +242,13 @@ class LibusbDevice final : public IUsbDeviceHandle {
   public:
     explicit LibusbDevice(libusb_device_handle* handle) : handle_(handle) {
         libusb_set_auto_detach_kernel_driver(handle_, 1);
+        nodeName(libusb_get_device(handle_), node_);
+        noteNodeOpened(node_);
     }
-    ~LibusbDevice() override { libusb_close(handle_); }
+    ~LibusbDevice() override {
+        libusb_close(handle_);
+        noteNodeClosed(node_);
+    }
 
     UsbStatus control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                       uint8_t* data, uint16_t length, unsigned timeoutMs,
@@ -195,12 +332,24 @@ class LibusbDevice final : public IUsbDeviceHandle {
 
   private:
     libusb_device_handle* handle_;
+    char node_[kNodeLength];
 };
 
 class LibusbHost final : public IUsbHost {
   public:
     LibusbHost() {
+        // The first context of the process opens libusb's udev monitor: its
+        // socket is the uevent socket that was not there before.
+        std::vector<int> before;
+        if (g_monitorSocket.load() < 0) before = ueventSockets();
         if (libusb_init(&context_) != LIBUSB_SUCCESS) context_ = nullptr;
+        if (context_ && g_monitorSocket.load() < 0) {
+            for (int fd : ueventSockets())
+                if (std::find(before.begin(), before.end(), fd) == before.end()) {
+                    g_monitorSocket.store(fd);
+                    break;
+                }
+        }
     }
     ~LibusbHost() override {
         if (context_) libusb_exit(context_);
@@ -270,26 +419,36 @@ class LibusbHost final : public IUsbHost {
     libusb_context* context_ = nullptr;
 };
 
-// The process's libusb backend, for the fork handlers.
+// The process's latest libusb backend, for the fork handlers: set when it is
+// made, cleared by its deleter (the unload drops it). Guarded by the mutex,
+// which the fork handlers hold across the fork.
 std::mutex g_backendMutex;
-// Never destroyed once made: the fork handlers may run at any time.
-std::shared_ptr<UsbDriverBackend>* g_backend = nullptr;
+UsbDriverBackend* g_backend = nullptr;
 
 void forkPrepare() {
-    if (g_backend) (*g_backend)->lockForFork();
+    g_backendMutex.lock();
+    if (g_backend) g_backend->lockForFork();
+    g_openNodes.m.lock();
 }
 
 void forkParent() {
-    if (g_backend) (*g_backend)->unlockAfterFork();
+    g_openNodes.m.unlock();
+    if (g_backend) g_backend->unlockAfterFork();
+    g_backendMutex.unlock();
 }
 
 void forkChild() {
     // The only thread of the child. The parent's context, its event thread
     // and transfers are not the child's: forget them without a call into
     // libusb, whose locks another parent thread may have held.
-    if (!g_backend) return;
-    (*g_backend)->abandonAfterFork();
-    (*g_backend)->unlockAfterFork();
+    closeInheritedNodes();
+    silenceInheritedMonitor();
+    g_openNodes.m.unlock();
+    if (g_backend) {
+        g_backend->abandonAfterFork();
+        g_backend->unlockAfterFork();
+    }
+    g_backendMutex.unlock();
 }
 
 }  // namespace
@@ -300,19 +459,25 @@ namespace trelvo::usb {
 
 std::shared_ptr<IDriverBackend> createPlatformBackend() {
     using namespace trelvo::driver;
-    std::lock_guard<std::mutex> lk(g_backendMutex);
-    auto backend = std::make_shared<UsbDriverBackend>([]() -> std::shared_ptr<IUsbHost> {
+    static const bool forkHandled = [] {
+        platform::registerForkHandlers(&forkPrepare, &forkParent, &forkChild);
+        return true;
+    }();
+    (void)forkHandled;
+    auto* backend = new UsbDriverBackend([]() -> std::shared_ptr<IUsbHost> {
         auto host = std::make_shared<LibusbHost>();
         if (!host->valid()) return nullptr;
         return host;
     });
-    if (!g_backend) {
-        pthread_atfork(&forkPrepare, &forkParent, &forkChild);
-        g_backend = new std::shared_ptr<UsbDriverBackend>(backend);
-    } else {
-        *g_backend = backend;  // the earlier one stays alive where it is used
-    }
-    return backend;
+    std::lock_guard<std::mutex> lk(g_backendMutex);
+    g_backend = backend;  // an earlier one stays alive where it is used
+    return std::shared_ptr<UsbDriverBackend>(backend, [](UsbDriverBackend* gone) {
+        {
+            std::lock_guard<std::mutex> lk(g_backendMutex);
+            if (g_backend == gone) g_backend = nullptr;
+        }
+        delete gone;
+    });
 }
 
 }  // namespace trelvo::usb

@@ -251,8 +251,11 @@ struct LockRegistry {
     std::unordered_set<NamedMutex::Impl*> open;
 };
 
+// In the library's own storage: used until the very end, never destroyed.
+alignas(LockRegistry) unsigned char g_lockRegistryStorage[sizeof(LockRegistry)];
+
 LockRegistry& lockRegistry() {
-    static LockRegistry& registry = *new LockRegistry;  // used until the very end
+    static LockRegistry& registry = *new (g_lockRegistryStorage) LockRegistry;
     return registry;
 }
 
@@ -298,6 +301,9 @@ NamedMutex::~NamedMutex() {
         auto& registry = lockRegistry();
         std::lock_guard<std::mutex> guard(registry.m);
         registry.open.erase(impl_);
+        // The last one gone: nothing of the registry stays on the heap (an
+        // unload follows the close of every unit).
+        if (registry.open.empty()) std::unordered_set<NamedMutex::Impl*>().swap(registry.open);
         if (impl_->fd >= 0) close(impl_->fd);  // closing drops the flock
     }
     delete impl_;
