@@ -25,7 +25,7 @@ venv=$(mktemp -d)
 work=$(mktemp -d)
 trap 'rm -rf "$venv" "$work"' EXIT
 status=0
-(cd "$root/python" && "$python" -m pytest -q -p no:cacheprovider --basetemp="$work/pytest" tests) \
+(cd "$root/python" && timeout 900 "$python" -m pytest -q -p no:cacheprovider --basetemp="$work/pytest" tests) \
   || status=$?
 if [ "$status" -eq 5 ]; then
   echo "pytest collected no tests: failing the stage"

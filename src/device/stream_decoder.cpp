@@ -64,6 +64,7 @@ void StreamDecoder::startCapture(const DecoderConfig& config, const CaptureCount
     readingStart_ = 0;
     origin_ = 0;
     haveOrigin_ = false;
+    lossEstimated_ = false;
     nextIndex_ = 0;
     perReading_ = uint64_t{config_.scanLength} * config_.oversample;
     losses_.clear();
@@ -73,6 +74,7 @@ void StreamDecoder::dataLost(uint64_t conversions) {
     if (started_) broken_ = true;
     oddBytesSinceEven_ = 0;
     conversions_ += conversions;
+    if (conversions > 0) lossEstimated_ = true;
 }
 
 void StreamDecoder::deliverAt(uint64_t start) {
@@ -252,6 +254,23 @@ bool StreamDecoder::decodeSlowly(const uint8_t* bytes, std::size_t length, std::
         if (!started_) readingStart_ = conversions_ + samples - 1;
         conversions_ += samples;
         const unsigned slot = prevOddByte_ >> 1;
+        if (lossEstimated_ && wholeSample && slot < scanLength) {
+            lossEstimated_ = false;
+            // A sample's slot is its place in the scan: when an estimated
+            // loss puts it one conversion off its slot, the estimate was one
+            // off (a clock that does not divide the frame leaves that doubt).
+            // With two slots either way fits, so the estimate stands.
+            if (haveOrigin_ && scanLength > 2 && conversions_ > origin_) {
+                const uint64_t at = conversions_ - 1 - origin_;
+                if ((at + 1) % scanLength == slot) {
+                    ++conversions_;
+                    if (!started_) ++readingStart_;
+                } else if (at > 0 && (at - 1) % scanLength == slot) {
+                    --conversions_;
+                    if (!started_) --readingStart_;
+                }
+            }
+        }
         if (slot >= scanLength) {
             // Not a slot of this scan: dropped. The unit never sends one, so
             // a reading it falls into has lost bytes.
@@ -319,8 +338,9 @@ StreamDecoder::Completion StreamDecoder::decode(const uint8_t* bytes, std::size_
         // Fast path: whole readings, every sample whole and in scan order,
         // starting on a reading boundary right after an even byte. Anything
         // else goes byte by byte below, which gives the same result for
-        // these bytes.
-        if (!started_ && oddBytesSinceEven_ == 0) {
+        // these bytes. The first sample after an estimated loss goes byte
+        // by byte too, so that its slot can check the estimate.
+        if (!started_ && oddBytesSinceEven_ == 0 && !lossEstimated_) {
             std::size_t taken = 0;  // end of the last reading taken here
             uint32_t sums[kMaxScanSlots];
             while (!stop && length - i >= readingBytes) {

@@ -166,6 +166,9 @@ class StreamDecoder {
     uint64_t readingStart_ = 0;  // conversion at which the reading in progress began
     uint64_t origin_ = 0;        // start of the first delivered reading
     bool haveOrigin_ = false;
+    // The conversions a loss cost were estimated from the unit's clock: the
+    // slot of the first sample after it may correct the estimate by one.
+    bool lossEstimated_ = false;
     uint64_t nextIndex_ = 0;   // index the next delivered reading has without a loss
     uint64_t perReading_ = 1;  // conversions per reading
     std::vector<Loss> losses_;
