@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 
 import trelvo
-from trelvo._library import DECLARATIONS, dll_bits, find_and_load
+from trelvo._library import DECLARATIONS, STATUS_DECLARATIONS, dll_bits, find_and_load
 
 I386, AMD64, ARM64, ARMNT = 0x014C, 0x8664, 0xAA64, 0x01C4
 
@@ -44,7 +44,8 @@ class Loaders:
             self.loads.append((kind, str(path)))
             if str(path) not in self.loadable:
                 raise OSError(f"[WinError 126] cannot load {path}")
-            return SimpleNamespace(**{name: SimpleNamespace() for name in DECLARATIONS})
+            names = {**DECLARATIONS, **STATUS_DECLARATIONS}
+            return SimpleNamespace(**{name: SimpleNamespace() for name in names})
 
         return load
 
