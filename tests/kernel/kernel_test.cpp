@@ -352,7 +352,9 @@ TEST_F(Kernel, LostIsoPacketsCostWholeReadings) {
     EXPECT_GT(units.counter(0, "lost"), 10);
     EXPECT_FALSE(r.gaps.empty());
     EXPECT_LE(static_cast<long>(r.gaps.size()), failed);
-    for (int g : r.gaps) EXPECT_EQ(g % 10, 0) << "a gap of " << g << " scans";
+    // Whole frames of ten scans, plus the one reading a loss cuts when the
+    // frames start mid-scan.
+    for (int g : r.gaps) EXPECT_LE(g % 10, 1) << "a gap of " << g << " scans";
     EXPECT_LE(r.unpaired, static_cast<int>(r.gaps.size()));
 }
 
