@@ -3,11 +3,11 @@
 # needed), with emulated Trelvo units attached through vhci-hcd, so the
 # library goes through usbfs, the hub driver, udev and a host controller.
 #
-#   scripts/kernel-usb/run.sh [--units SPEC] [--user NAME] [--no-udevd] [--share DIR]
+#   scripts/kernel-usb/run.sh [--units UNITS] [--user NAME] [--no-udevd] [--share DIR]
 #                             [--groups G1,G2] [--rule FILE] [--env NAME=VALUE]
 #                             [--timeout S] -- PROGRAM [ARGS...]
 #
-# SPEC is the TRELVO_SIMULATE grammar (one emulated unit per listed unit).
+# UNITS is written as TRELVO_SIMULATE is (one emulated unit per listed unit).
 # The guest sees the host's root read-only, DIR (repeatable) writable at the
 # same path, a fresh /tmp and /run. PROGRAM (a host path) runs with
 # TRELVO_SIMULATE unset, as root or as NAME (with the extra groups G1,G2),
