@@ -186,7 +186,6 @@ LOSSY_STREAM = textwrap.dedent(
 )
 
 
-@pytest.mark.xfail(strict=False, reason="open fault: fails now and then under load in the whole suite")
 @pytest.mark.parametrize("fault", ["dropframes=9", "dropbytes=2001", "overlong=400"])
 def test_a_real_time_stream_with_faults_reports_exactly_the_readings_missing(fault):
     result = run_python(LOSSY_STREAM, simulate=f"12:all=counter;{fault}")

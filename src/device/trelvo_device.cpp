@@ -437,10 +437,14 @@ void TrelvoDevice::noteDelivery(uint64_t pushedBefore) {
 }
 
 StreamDecoder::Completion TrelvoDevice::decodePiece(const uint8_t* bytes, std::size_t length) {
+    // A block's readings and the gaps among them become visible together:
+    // a retrieval (which takes statusMutex_ too) that ran between the push
+    // and the gaps would deliver readings after a gap as if none were lost.
+    std::lock_guard<std::mutex> guard(statusMutex_);
     const uint64_t pushed = ring_->tally().pushed;
     const StreamDecoder::Completion completion = decoder_.decode(bytes, length, *ring_);
     for (const StreamDecoder::Loss& loss : decoder_.losses())
-        recordLoss((pushed + loss.valueOffset) / statusChannels_, loss.readings);
+        recordLossLocked((pushed + loss.valueOffset) / statusChannels_, loss.readings);
     return completion;
 }
 
@@ -456,9 +460,8 @@ void TrelvoDevice::framesLost(uint64_t frames) {
     decoder_.dataLost(static_cast<uint64_t>(conversions));
 }
 
-void TrelvoDevice::recordLoss(uint64_t at, uint64_t readings) {
+void TrelvoDevice::recordLossLocked(uint64_t at, uint64_t readings) {
     if (readings == 0) return;
-    std::lock_guard<std::mutex> guard(statusMutex_);
     if (!gaps_.empty() && gaps_.back().at == at)
         gaps_.back().lost += readings;
     else
@@ -497,6 +500,7 @@ CaptureStatus TrelvoDevice::captureStatus() const {
     status.newestUtcNs = newestUtcNs_;
     status.firstMonotonicNs = firstMonotonicNs_;
     status.newestMonotonicNs = newestMonotonicNs_;
+    status.bufferReadings = static_cast<uint64_t>(ring_->slotCount()) / channels;
     return status;
 }
 

@@ -77,6 +77,7 @@ struct CaptureStatus {
     int64_t newestUtcNs = 0;
     int64_t firstMonotonicNs = 0;
     int64_t newestMonotonicNs = 0;
+    uint64_t bufferReadings = 0;
 };
 
 // Stream reception the worker asks the driver for.
@@ -203,7 +204,7 @@ class TrelvoDevice final : public IRunnable {
         uint64_t lost = 0;
     };
     // Worker: records `readings` lost just before delivered reading `at`.
-    void recordLoss(uint64_t at, uint64_t readings);
+    void recordLossLocked(uint64_t at, uint64_t readings);  // statusMutex_ held
     // Worker: decodes one piece of a read and records the losses it found.
     StreamDecoder::Completion decodePiece(const uint8_t* bytes, std::size_t length);
     // Worker: tells the decoder that `frames` bus frames of data were lost,
