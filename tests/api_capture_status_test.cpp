@@ -239,6 +239,23 @@ TEST_F(CaptureStatus, ANewRunStartsTheAccountingAfresh) {
     EXPECT_LT(s.taken, 2000u);
 }
 
+TEST_F(CaptureStatus, TellsHowManyReadingsTheBufferHolds) {
+    const int16_t h = open(false);
+    EXPECT_EQ(status(h).bufferReadings, 0u);  // no capture yet
+    oneChannel(h, 100000);
+    ASSERT_EQ(TrelvoRun(h, 1000, TRELVO_METHOD_STREAM), 1);
+    EXPECT_EQ(status(h).bufferReadings, 1004u);  // the readings asked for and 4 spare slots
+    int16_t channels[3] = {1, 2, 3};
+    ASSERT_GT(TrelvoSetInterval(h, 100000, 1000, channels, 3), 0);
+    ASSERT_EQ(TrelvoRun(h, 1000, TRELVO_METHOD_BLOCK), 1);
+    EXPECT_EQ(status(h).bufferReadings, 1001u);  // 3004 slots, three a reading
+    // A smaller capture keeps the larger buffer, and says so.
+    oneChannel(h, 100000);
+    ASSERT_EQ(TrelvoRun(h, 1000, TRELVO_METHOD_STREAM), 1);
+    EXPECT_EQ(status(h).bufferReadings, 3004u);
+    TrelvoStop(h);
+}
+
 TEST_F(CaptureStatus, BlockCapturesCountNoRingDropsAndNameTheNewestReadings) {
     const int16_t h = open(false);
     oneChannel(h, 100000);
@@ -328,6 +345,23 @@ TEST_F(LostOnTheWay, DroppedFramesOfAClockThatDoesNotDivideTheFrame) {
     ASSERT_GT(TrelvoSetInterval(h, 230000, 1000, channels, 3), 0);  // ~13 conversions a frame
     const TrelvoCaptureStatus s = streamAndCheck(h, 1);
     EXPECT_GT(s.lostOnTheWay, 100u);
+}
+
+TEST_F(LostOnTheWay, ARetrievalRacingTheDecoderNeverSpansAGap) {
+    // A reader that never sleeps retrieves while the worker decodes: the
+    // readings of a block after a gap must not come out before the gap does.
+    const int16_t h = open(false);
+    unit->dropFrames(3);
+    oneChannel(h, 50000);
+    ASSERT_RESULT_RUN(h);
+    const uint32_t start = trelvo::platform::tickCount();
+    while (trelvo::platform::tickCount() - start < 1500u && !HasFailure())
+        delivered += static_cast<uint64_t>(takeAndCheck(h, 7));
+    TrelvoStop(h);
+    delivered += drain(h);
+    const TrelvoCaptureStatus s = status(h);
+    EXPECT_GT(s.lostOnTheWay, 0u);
+    EXPECT_EQ(delivered + s.lostOnTheWay, s.taken);
 }
 
 TEST_F(LostOnTheWay, LostBytesCostOnlyTheReadingsTheyBroke) {

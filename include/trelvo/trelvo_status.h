@@ -25,33 +25,39 @@ extern "C" {
 #define TRELVO_STATUS_RUNNING 0x2u   /* a capture is running (not halted or stopped) */
 
 typedef struct TrelvoCaptureStatus {
-  /* In: the size of the structure as the caller knows it (sizeof). Out: the
-   * number of bytes the library filled, at most the size given. Fields past
-   * the size given are never written, so the structure may grow at its end. */
-  uint32_t size;
-  uint32_t flags;
-  /* Readings per channel the unit has taken since TrelvoRun: delivered,
-   * dropped and lost alike (the index one past the newest reading taken). */
-  uint64_t taken;
-  /* Index of the first reading the next retrieval returns. */
-  uint64_t nextIndex;
-  /* Index of the first reading the last retrieval returned, and how many it
-   * returned (0 and 0 before the first retrieval of this capture). */
-  uint64_t lastFirstIndex;
-  uint64_t lastCount;
-  /* Readings per channel dropped because the application did not take them
-   * before the buffer was full (the oldest go first). */
-  uint64_t droppedRingFull;
-  /* Readings per channel lost on the way from the unit: lost packets or
-   * bytes, readings cut by such a loss, a stream cut by the unit leaving the
-   * bus. */
-  uint64_t lostOnTheWay;
-  /* Host time of the first reading and of the newest reading taken: UTC and
-   * a monotonic clock, in nanoseconds (0 before the first reading). */
-  int64_t firstUtcNs;
-  int64_t newestUtcNs;
-  int64_t firstMonotonicNs;
-  int64_t newestMonotonicNs;
+    /* In: the size of the structure as the caller knows it (sizeof). Out: the
+     * number of bytes the library filled, at most the size given. Fields past
+     * the size given are never written, so the structure may grow at its end. */
+    uint32_t size;
+    uint32_t flags;
+    /* Readings per channel the unit has taken since TrelvoRun: delivered,
+     * dropped and lost alike (the index one past the newest reading taken). */
+    uint64_t taken;
+    /* Index of the first reading the next retrieval returns. */
+    uint64_t nextIndex;
+    /* Index of the first reading the last retrieval returned, and how many it
+     * returned (0 and 0 before the first retrieval of this capture). */
+    uint64_t lastFirstIndex;
+    uint64_t lastCount;
+    /* Readings per channel dropped because the application did not take them
+     * before the buffer was full (the oldest go first). */
+    uint64_t droppedRingFull;
+    /* Readings per channel lost on the way from the unit: lost packets or
+     * bytes, readings cut by such a loss, a stream cut by the unit leaving the
+     * bus. */
+    uint64_t lostOnTheWay;
+    /* Host time of the first reading and of the newest reading taken: UTC and
+     * a monotonic clock, in nanoseconds (0 before the first reading). */
+    int64_t firstUtcNs;
+    int64_t newestUtcNs;
+    int64_t firstMonotonicNs;
+    int64_t newestMonotonicNs;
+    /* Readings per channel the library's buffer holds for this capture: at
+     * least the readings given to TrelvoRun, more when the unit keeps a larger
+     * buffer from an earlier capture. A stream reader that falls further
+     * behind than this loses readings (droppedRingFull). 0 before the first
+     * capture. */
+    uint64_t bufferReadings;
 } TrelvoCaptureStatus;
 
 /* Fills *status (see above) for the unit's current or last capture. Returns

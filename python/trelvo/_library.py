@@ -58,6 +58,7 @@ class CaptureStatus(ctypes.Structure):
         ("newestUtcNs", c_int64),
         ("firstMonotonicNs", c_int64),
         ("newestMonotonicNs", c_int64),
+        ("bufferReadings", c_uint64),
     ]
 
 

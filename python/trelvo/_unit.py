@@ -768,8 +768,10 @@ class Unit:
 
         ``block_time`` and ``readings`` set the pace (``readings`` readings in
         ``block_time`` seconds) and the size of the library's buffer: the
-        stream keeps at most ``readings`` readings per channel waiting, so
-        take chunks faster than ``block_time`` or readings are lost. The
+        stream keeps ``readings`` readings per channel waiting, so take
+        chunks faster than ``block_time`` or readings are lost (a unit keeps
+        a larger buffer from an earlier capture; ``Stream.buffer_readings``
+        says what this stream has). The
         stream ends after ``count`` readings per channel in all, or after the
         readings that span ``duration`` seconds, whichever comes first; with
         neither it runs until closed (``count`` and ``duration`` measure the
@@ -857,6 +859,16 @@ class Stream:
     def interval(self) -> float:
         """Seconds between two readings of a channel."""
         return self._quarters / 4e6
+
+    @property
+    def buffer_readings(self) -> int:
+        """Readings per channel the library's buffer holds for this stream:
+        ``readings``, or more when the unit kept a larger buffer from an
+        earlier capture. A reader further behind than this loses readings."""
+        status = self._read_status()
+        if status.size < CaptureStatus.bufferReadings.offset + 8:
+            return self._readings  # a library older than this field
+        return int(status.bufferReadings)
 
     @property
     def lost(self) -> int:

@@ -143,6 +143,7 @@ TRELVO_API int16_t TRELVO_CALL TrelvoGetCaptureStatus(int16_t handle, TrelvoCapt
         full.newestUtcNs = s.newestUtcNs;
         full.firstMonotonicNs = s.firstMonotonicNs;
         full.newestMonotonicNs = s.newestMonotonicNs;
+        full.bufferReadings = s.bufferReadings;
         // Whole fields only, up to the size the caller knows: after the two
         // 32-bit words every field is 8 bytes wide.
         constexpr std::size_t head = offsetof(TrelvoCaptureStatus, taken);
