@@ -44,7 +44,10 @@ set -- "$program" "$@"
 need=()
 command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
 ls /boot/vmlinuz-* >/dev/null 2>&1 || need+=(linux-image-amd64)
-[ -x /bin/busybox ] && /bin/busybox --list 2>/dev/null | grep -qx insmod || need+=(busybox-static)
+# (the list is taken whole first: grep -q leaving early would make busybox
+# fail on a closed pipe, and pipefail count that as missing)
+applets=$([ -x /bin/busybox ] && /bin/busybox --list 2>/dev/null || true)
+grep -qx insmod <<<"$applets" || need+=(busybox-static)
 if [ ${#need[@]} -gt 0 ]; then
   echo "run.sh: installing ${need[*]}" >&2
   if [ "$(id -u)" = 0 ]; then
