@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <system_error>
 #include <vector>
 
 #include "build_settings.h"
@@ -732,17 +734,30 @@ void UsbDriverBackend::startEventThreadIfNeeded() {
         if (units_.empty()) return;
         host = host_;
     }
-    if (eventThread_.joinable() || !host) return;
+    if (eventThread_ || !host) return;
     eventHost_ = host;
     eventRun_.store(true);
-    eventThread_ = std::thread([this, host] {
-        while (eventRun_.load(std::memory_order_acquire)) {
-            try {
-                host->handleEvents(kEventWaitMs);
-            } catch (...) {  // out of memory in a completion: try again on the next pass
-            }
+    auto thread = std::make_unique<platform::Thread>();
+    if (!thread->start(&UsbDriverBackend::eventLoop, this)) {
+        const auto error = static_cast<int>(platform::lastError());
+        eventRun_.store(false);
+        eventHost_.reset();
+        throw std::system_error(error, std::system_category(), "starting the USB event thread");
+    }
+    eventThread_ = std::move(thread);
+}
+
+uint32_t UsbDriverBackend::eventLoop(void* backend) {
+    auto* self = static_cast<UsbDriverBackend*>(backend);
+    // Set before the start and reset only after this body has returned.
+    const std::shared_ptr<IUsbHost> host = self->eventHost_;
+    while (self->eventRun_.load(std::memory_order_acquire)) {
+        try {
+            host->handleEvents(kEventWaitMs);
+        } catch (...) {  // out of memory in a completion: try again on the next pass
         }
-    });
+    }
+    return 0;
 }
 
 void UsbDriverBackend::stopEventThreadIfIdle() {
@@ -752,10 +767,11 @@ void UsbDriverBackend::stopEventThreadIfIdle() {
         // A stream being stopped by another close still needs its completions.
         if (!units_.empty() || closing_ > 0) return;
     }
-    if (!eventThread_.joinable()) return;
+    if (!eventThread_) return;
     eventRun_.store(false, std::memory_order_release);
     eventHost_->interruptEvents();
-    eventThread_.join();
+    eventThread_->finish();
+    eventThread_.reset();  // lets the thread go (kept parked during an unload)
     eventHost_.reset();
 }
 
@@ -782,7 +798,8 @@ void UsbDriverBackend::abandonAfterFork() {
     host_.reset();
     new std::shared_ptr<IUsbHost>(std::move(eventHost_));
     eventHost_.reset();
-    new std::thread(std::move(eventThread_));  // the thread itself did not fork
+    static_cast<void>(
+        eventThread_.release());  // the parent's thread, which did not fork: never closed here
     eventRun_.store(false);
     closing_ = 0;  // the closes under way are the parent's threads
 }

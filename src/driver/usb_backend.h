@@ -21,6 +21,7 @@
 
 #include "driver/driver_backend.h"
 #include "driver/usb_host.h"
+#include "platform/platform.h"
 
 namespace trelvo::driver {
 
@@ -72,7 +73,7 @@ class UsbDriverBackend final : public usb::IDriverBackend {
 
     // Observation for tests.
     int openFiles() const;
-    bool eventThreadRunning() const { return eventThread_.joinable(); }
+    bool eventThreadRunning() const { return eventThread_ != nullptr; }
     // The port that holds device file `index`, or "" (never assigned).
     std::string portOf(int index) const;
 
@@ -98,6 +99,7 @@ class UsbDriverBackend final : public usb::IDriverBackend {
     void finishClose(std::shared_ptr<Unit> unit);
     void startEventThreadIfNeeded();
     void stopEventThreadIfIdle();
+    static uint32_t eventLoop(void* backend);  // the event thread's body
 
     HostFactory factory_;
     mutable std::mutex mutex_;  // guards everything below but the event thread
@@ -117,7 +119,9 @@ class UsbDriverBackend final : public usb::IDriverBackend {
     int closing_ = 0;  // units out of units_ whose streams are still stopping
 
     std::mutex eventMutex_;  // serialises starting and stopping the event thread
-    std::thread eventThread_;
+    // The library's own thread type: on Windows it can be waited for while
+    // an unload holds the loader lock (a std::thread join cannot).
+    std::unique_ptr<platform::Thread> eventThread_;
     std::atomic<bool> eventRun_{false};
     std::shared_ptr<IUsbHost> eventHost_;  // the host the event thread serves
 };
