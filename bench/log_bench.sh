@@ -48,16 +48,16 @@ print(f"  {rows:.0f} readings in {wall:.1f} s; CPU {user + sys_:.2f} s "
 print(f"  file {size / 1e6:.2f} MB, {size / rows:.3f} bytes per reading")
 EOF
 
-echo "== 2. Throughput: a fast unit, one channel, 600 s of the unit's time (12 M readings)"
+echo "== 2. Throughput: a fast unit, one channel, 3000 s of the unit's time (60 M readings)"
 fast='12:fast;ch1=counter'
 start=$(date +%s.%N)
-"$trelvo" log --simulate "$fast" -c 1 -b 50ms -n 1000000 -d 600s -o "$work/fast.h5" \
+"$trelvo" log --simulate "$fast" -c 1 -b 50ms -n 1000000 -d 3000s -o "$work/fast.h5" \
   > "$work/fast.txt"
 end=$(date +%s.%N)
 logRows=$(rows "$work/fast.h5")
 recording=$(sed -n 's/^Recorded .* for \([0-9.]*\) s.*/\1/p' "$work/fast.txt")
 start2=$(date +%s.%N)
-"$trelvo" capture --simulate "$fast" -c 1 -b 50ms -n 1000000 -m stream -d 600s -q \
+"$trelvo" capture --simulate "$fast" -c 1 -b 50ms -n 1000000 -m stream -d 3000s -q \
   -o "$work/fast.csv"
 end2=$(date +%s.%N)
 csvRows=$(($(wc -l < "$work/fast.csv") - 1))

@@ -378,6 +378,7 @@ class LogRun {
                 totalRecorded_ += count;
             }
             u.expected += static_cast<uint64_t>(n);
+            if (static_cast<uint32_t>(n) == options_.readings) full_ = true;
             if (u.done()) return true;
             if (static_cast<uint32_t>(n) < options_.readings && !final) return true;
         }
@@ -490,8 +491,10 @@ class LogRun {
         const auto poll = std::chrono::microseconds(
             std::clamp<int64_t>(static_cast<int64_t>(bufferUs_ / 4), 2000, 50000));
         const uint64_t slackUs = 2'000'000;  // a unit away does not hold the end up
+        auto pause = poll;
         for (;;) {
             if (interrupted()) return true;
+            full_ = false;
             bool allDone = durationUs_ != 0;
             for (auto& u : units_) {
                 if (u.state == LoggedUnit::State::Streaming) {
@@ -517,7 +520,13 @@ class LogRun {
                     rotate();
             }
             showStatus(now);
-            std::this_thread::sleep_for(poll);
+            // A retrieval that filled the buffer found it full (a unit faster
+            // than real time, or a reader behind): wait half as long next
+            // time, down to 1 ms; otherwise twice as long, up to the poll
+            // the buffer's span gives.
+            pause = full_ ? std::max(pause / 2, std::chrono::microseconds(1000))
+                          : std::min(pause * 2, poll);
+            std::this_thread::sleep_for(pause);
         }
     }
 
@@ -596,6 +605,7 @@ class LogRun {
     Clock::time_point started_{}, lastFlush_{}, fileStarted_{};
     const LoggedUnit* openingFor_ = nullptr;  // a background open under way for this unit
     uint64_t totalRecorded_ = 0;
+    bool full_ = false;  // a retrieval of this pass filled the whole buffer
 };
 
 }  // namespace
