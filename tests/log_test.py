@@ -141,6 +141,26 @@ class LogTest(unittest.TestCase):
         exported = np.array([[int(c) for c in row[2:]] for row in rows[1:]])
         self.assertTrue(np.array_equal(exported, reference))
 
+    def test_a_fast_unit_is_recorded_at_the_pace_it_can_give(self):
+        # A fast simulated unit fills a 200,000-reading buffer in a few ms: a
+        # logger that then sleeps a real-time poll spends its recording
+        # asleep. Its time recording may be a few times its CPU time, no more.
+        import resource
+        out = self.path("fast.h5")
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        result = run("log", "--simulate", "12:fast;ch1=counter", "-c", "1", "-b", "10ms",
+                     "-n", "200000", "-d", "600s", "-o", out)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.assert_ok(result)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        recorded = float(result.stdout.split(" for ", 1)[1].split(" s", 1)[0])
+        self.assertLessEqual(recorded, 2 * cpu + 0.3, result.stdout)
+        with h5py.File(out, "r") as f:
+            values, runs, gaps = unit_tables(f["unit1"])
+        self.assertEqual(values.shape, (12000000, 1))  # 600 s of readings, every 50 us
+        self.assertEqual(len(gaps), 0)
+        self.assertTrue(np.all(np.diff(values[:, 0].astype(np.int64)) % 4096 == 1))
+
     def test_command_line_checks(self):
         out = self.path("x.h5")
         for args, word in ((["--rotate", "5"], "--rotate"), (["--rotate", "0MB"], "--rotate"),
