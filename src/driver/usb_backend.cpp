@@ -798,8 +798,8 @@ void UsbDriverBackend::abandonAfterFork() {
     host_.reset();
     new std::shared_ptr<IUsbHost>(std::move(eventHost_));
     eventHost_.reset();
-    static_cast<void>(
-        eventThread_.release());  // the parent's thread, which did not fork: never closed here
+    // The parent's thread did not fork: its object is never closed here.
+    static_cast<void>(eventThread_.release());
     eventRun_.store(false);
     closing_ = 0;  // the closes under way are the parent's threads
 }
