@@ -3,6 +3,7 @@
 // true one, and every missing reading must be counted under its cause.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -80,24 +81,47 @@ class CaptureStatus : public ::testing::Test {
         return total;
     }
 
+    // A reading averages `step` conversions of a counter that steps once a
+    // conversion: reading i of a stream whose first conversion read `raw`
+    // averages raw + step i .. + step - 1, each modulo 4096 (so the reading
+    // that spans the wrap is about 2047, not 4095 or 0).
+    uint16_t expectedAt(uint64_t raw, uint64_t index) const {
+        uint64_t sum = 0;
+        for (uint64_t j = 0; j < step; ++j) sum += (raw + step * index + j) & 0xFFF;
+        return static_cast<uint16_t>(sum / step);
+    }
+
     int32_t check(int16_t h, int32_t got, const std::vector<uint16_t>& values) {
         const TrelvoCaptureStatus s = status(h);
         if (got == 0) return 0;
         EXPECT_EQ(s.lastCount, static_cast<uint64_t>(got));
         if (!haveOrigin) {
-            // The counter advances by the conversions per reading (the
-            // timer may oversample): learnt from the first two readings.
-            if (got < 2) return got;
-            origin = values[0];
-            originIndex = s.lastFirstIndex;
-            step = static_cast<uint16_t>((values[1] - values[0]) & 0xFFF);
+            // The step (conversions per reading: the timer may oversample) is
+            // the commonest difference, the counter's start the one value that
+            // gives the first readings.
+            if (got < 8) return got;
+            const std::size_t head = std::min<std::size_t>(values.size(), 64);
+            std::vector<int> seen(4096);
+            for (std::size_t i = 1; i < head; ++i) ++seen[(values[i] - values[i - 1]) & 0xFFF];
+            step = static_cast<uint64_t>(std::max_element(seen.begin(), seen.end()) - seen.begin());
             EXPECT_GE(step, 1u);
+            originIndex = s.lastFirstIndex;
+            int starts = 0;
+            for (uint64_t raw = 0; raw < 4096; ++raw) {
+                std::size_t i = 0;
+                while (i < head && values[i] == expectedAt(raw, i)) ++i;
+                if (i == head) origin = raw, ++starts;
+            }
+            if (starts != 1) {
+                ADD_FAILURE() << "the first readings are not a counter (" << starts
+                              << " starts fit)";
+                return got;
+            }
             haveOrigin = true;
         }
         for (int32_t i = 0; i < got; ++i) {
             const uint64_t index = s.lastFirstIndex + static_cast<uint64_t>(i);
-            const uint16_t expected =
-                static_cast<uint16_t>((origin + (index - originIndex) * step) & 0xFFF);
+            const uint16_t expected = expectedAt(origin, index - originIndex);
             if (values[static_cast<std::size_t>(i)] != expected) {
                 ADD_FAILURE() << "reading at index " << index << " reads " << values[i]
                               << ", expected " << expected;
@@ -110,7 +134,7 @@ class CaptureStatus : public ::testing::Test {
     std::shared_ptr<Simulator> sim;
     std::shared_ptr<trelvo::sim::SimUnit> unit;
     bool haveOrigin = false;
-    uint16_t origin = 0;
+    uint64_t origin = 0;  // the raw count of the stream's first conversion
     uint64_t originIndex = 0;
     uint64_t step = 1;
     std::size_t width = 1;  // channels per reading

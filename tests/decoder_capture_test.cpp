@@ -1,7 +1,8 @@
 // Stream decoding end to end on a simulated unit whose channels count their
 // conversions: after lost packets, lost bytes and failed reads every
-// delivered reading still holds the values of one scan; and the times of a
-// retrieval with an offset beyond 32 bits.
+// delivered reading still holds the values of one scan; a capture started
+// while the unit still samples for the last one takes none of its samples;
+// and the times of a retrieval with an offset beyond 32 bits.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -129,6 +130,48 @@ TEST_F(LostData, AFailedReadThatKeepsTheSlotOrderStillDropsTheReadingItCuts) {
     EXPECT_GE(injected, 5);
     EXPECT_GT(t.gaps, 3);
     EXPECT_EQ(t.mixed, 0);
+}
+
+TEST_F(LostData, ACaptureStartedWhileTheUnitStillSamplesTakesNoOldSample) {
+    // A block capture that ends by itself leaves the unit sampling its scan
+    // (channel 3 first). Every clock read here moves the unit's time on by
+    // 150 us, so the old scan goes on converting while the next capture's
+    // stream starts, and its samples land in the frame that also carries the
+    // new capture's first ones. A sample of channel 3 (counting from 2000)
+    // taken as channel 1's first reading would break channel 1's count.
+    std::atomic<uint64_t> reads{0};
+    const auto realMicros = [] {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    };
+    sim->setClock([&reads, realMicros] { return realMicros() + 150 * reads.fetch_add(1); });
+    const int16_t h = open(/*fast=*/false, 3);
+    int16_t oldScan[3] = {3, 2, 1};
+    int16_t newScan[1] = {1};
+    int broken = 0;
+    std::vector<uint16_t> values(3 * 64);
+    std::vector<int32_t> times(64);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_GT(TrelvoSetInterval(h, 0, 100, oldScan, 3), 0);
+        ASSERT_EQ(TrelvoRun(h, 7, TRELVO_METHOD_BLOCK), 1);
+        for (int wait = 0; wait < 2000 && !TrelvoReady(h); ++wait) trelvo::platform::sleepMs(1);
+        ASSERT_EQ(TrelvoGetValues(h, values.data(), 7), 7);
+        ASSERT_GT(TrelvoSetInterval(h, 0, 100, newScan, 1), 0);
+        ASSERT_EQ(TrelvoRun(h, 100000, TRELVO_METHOD_STREAM), 1);
+        int32_t got = 0;
+        for (int wait = 0; wait < 2000 && got < 2; ++wait) {
+            got = TrelvoGetTimesAndValues(h, times.data(), values.data(), 64);
+            if (got < 2) trelvo::platform::sleepMs(1);
+        }
+        ASSERT_GE(got, 2);
+        for (int32_t r = 1; r < got; ++r)
+            if (values[r] != (values[r - 1] + 1) % 4096) ++broken;
+        TrelvoStop(h);
+    }
+    trelvo::api::closeAllUnits();
+    sim->setClock(nullptr);
+    EXPECT_EQ(broken, 0);
 }
 
 TEST_F(LostData, TimesOfARetrievalWithAnOffsetBeyondThirtyTwoBits) {

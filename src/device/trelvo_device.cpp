@@ -276,8 +276,21 @@ void TrelvoDevice::startCapture() {
     sendCommand(commandPacket_.data(), static_cast<int32_t>(commandPacket_.size()));
 
     if (buffersReady && stream->streaming()) {
-        try {  // data from before the start is of no use
-            stream->transfer(flushBuffer_.data(), static_cast<int32_t>(flushBuffer_.size()));
+        // Data from before the start is of no use. A unit still sampling for
+        // the previous capture (a block that ended by itself, a run during a
+        // capture) sends old samples up to the frame that carried this
+        // command, and what it had buffered a few frames past it; one read
+        // may return before those frames are in (a read woken for the
+        // application returns at once, a host controller hands frames over
+        // a batch at a time). Reads go on until the bus has moved
+        // kFlushFrames past the command, so that no old sample is taken as
+        // the new capture's first.
+        const uint32_t commandFrame = stream->frameNumber();
+        try {
+            for (int pass = 0; pass < kFlushReadsMost; ++pass) {
+                stream->transfer(flushBuffer_.data(), static_cast<int32_t>(flushBuffer_.size()));
+                if (stream->frameNumber() - commandFrame >= kFlushFrames) break;
+            }
         } catch (const MessageError&) {
         }
     }

@@ -83,6 +83,10 @@ struct CaptureStatus {
 // Stream reception the worker asks the driver for.
 constexpr uint32_t kStreamPacketSize = 100;
 constexpr uint32_t kStreamPacketCount = 400;
+// The flush at a capture's start covers this many bus frames after the
+// sampling packet, in at most this many reads.
+constexpr uint32_t kFlushFrames = 8;
+constexpr int kFlushReadsMost = 4;
 
 class TrelvoDevice final : public IRunnable {
   public:
