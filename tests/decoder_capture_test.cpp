@@ -21,6 +21,13 @@ using trelvo::sim::Simulator;
 using trelvo::sim::UnitConfig;
 using trelvo::sim::Waveform;
 
+// The simulator's default clock, for a test clock built on it.
+uint64_t realMicros() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
 Signal counterFrom(int start) {
     Signal s;
     s.waveform = Waveform::Counter;
@@ -103,12 +110,7 @@ TEST_F(LostData, AFailedReadThatKeepsTheSlotOrderStillDropsTheReadingItCuts) {
     // with slot 1. A failed read loses whole frames, an even number of
     // samples cut in the middle of a scan, which the slot order cannot show.
     std::atomic<uint64_t> phase{0};
-    const auto realMicros = [] {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-    };
-    sim->setClock([&phase, realMicros] { return realMicros() / 1000 * 1000 + phase.load(); });
+    sim->setClock([&phase] { return realMicros() / 1000 * 1000 + phase.load(); });
     const int16_t h = open(/*fast=*/false, 2);
     int16_t channels[2] = {1, 2};
     ASSERT_GT(TrelvoSetInterval(h, 0, 100, channels, 2), 0);
@@ -140,12 +142,7 @@ TEST_F(LostData, ACaptureStartedWhileTheUnitStillSamplesTakesNoOldSample) {
     // new capture's first ones. A sample of channel 3 (counting from 2000)
     // taken as channel 1's first reading would break channel 1's count.
     std::atomic<uint64_t> reads{0};
-    const auto realMicros = [] {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-    };
-    sim->setClock([&reads, realMicros] { return realMicros() + 150 * reads.fetch_add(1); });
+    sim->setClock([&reads] { return realMicros() + 150 * reads.fetch_add(1); });
     const int16_t h = open(/*fast=*/false, 3);
     int16_t oldScan[3] = {3, 2, 1};
     int16_t newScan[1] = {1};
